@@ -1,0 +1,40 @@
+# The stub's sources are compiled into one static library per subsystem group;
+# TarnStub.dll adds the DLL entry point and the export table. Tests that need
+# the internal hooks of a library link it statically; everything else goes
+# through the DLL, as a blade does.
+function(tarnstub_library name)
+  cmake_parse_arguments(ARG "" "" "DIRS;LIBS" ${ARGN})
+  set(sources)
+  foreach(dir ${ARG_DIRS})
+    file(GLOB dir_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/${dir}/*.cpp)
+    list(APPEND sources ${dir_sources})
+  endforeach()
+  list(FILTER sources EXCLUDE REGEX "/src/stub/DllMain\\.cpp$")
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
+  target_compile_definitions(${name} PUBLIC
+    TARNSTUB_VERSION_TEXT="${TARNSTUB_VERSION_DIGITS}" "TARNSTUB_API=")
+  target_link_libraries(${name} PUBLIC ${ARG_LIBS} ole32 oleaut32 advapi32 shlwapi uuid)
+endfunction()
+
+tarnstub_library(tarnstub_log DIRS log)
+tarnstub_library(tarnstub_server DIRS server)
+tarnstub_library(tarnstub_records DIRS records LIBS tarnstub_log)
+tarnstub_library(tarnstub_comsec DIRS comsec LIBS tarnstub_server)
+tarnstub_library(tarnstub_core DIRS stub adaptor notify
+  LIBS tarnstub_records tarnstub_comsec tarnstub_server tarnstub_log)
+
+add_library(TarnStub SHARED
+  ${PROJECT_SOURCE_DIR}/src/stub/DllMain.cpp
+  ${PROJECT_SOURCE_DIR}/src/stub/TarnStub.def)
+set_target_properties(TarnStub PROPERTIES PREFIX "" OUTPUT_NAME "TarnStub"
+  IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
+target_link_libraries(TarnStub PRIVATE
+  "$<LINK_LIBRARY:WHOLE_ARCHIVE,tarnstub_core,tarnstub_records,tarnstub_comsec,tarnstub_server,tarnstub_log>")
+target_include_directories(TarnStub PRIVATE ${PROJECT_SOURCE_DIR}/src)
+
+# What a blade links: the import library and the public header.
+target_include_directories(TarnStub INTERFACE
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)
+target_link_libraries(TarnStub INTERFACE oleaut32)
+add_library(TarnStub::TarnStub ALIAS TarnStub)

@@ -1,0 +1,114 @@
+// TarnAdaptor: the one adaptor of a process. It knows the blade's identity,
+// keeps the connection to the Tarn server and runs the blade's requests.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adaptor/AdaptorErrors.h"
+#include "notify/TarnNotificationPeer.h"
+#include "server/TarnServer.h"
+#include "win/raii.h"
+
+class TARNClientBridge;
+
+// The blade type boundary: types from here up are not accepted by Init;
+// 1001 to 1049 is the monitoring range (blade type + 1001).
+enum : LONG {
+    e_BladeType_MONITORING = 1000,
+};
+
+class TarnAdaptor {
+public:
+    class AdaptorContext {
+    public:
+        AdaptorContext();
+        virtual ~AdaptorContext();
+        AdaptorContext(const AdaptorContext&) = delete;
+        AdaptorContext& operator=(const AdaptorContext&) = delete;
+
+        // A new owned reference to the server, or none.
+        win::ComPtr<ITarnServer> GetServer();
+        void SetServer(ITarnServer* server);
+        void ReleaseServer();
+
+        TARNClientBridge* CallbackObject() const { return callbackObject_.Get(); }
+        TarnNotificationPeer& DefaultPeer() { return defaultPeer_; }
+
+    private:
+        win::CriticalSection contextLock_;
+        win::ComPtr<ITarnServer> server_;
+        win::ComPtr<TARNClientBridge> callbackObject_;
+        TarnNotificationPeer defaultPeer_;
+    };
+
+    TarnAdaptor();
+    ~TarnAdaptor();
+    TarnAdaptor(const TarnAdaptor&) = delete;
+    TarnAdaptor& operator=(const TarnAdaptor&) = delete;
+
+    HRESULT Init(ULONG bladeType, TarnNotificationPeer* peer);
+    void InitGuid();
+    void SetSupportedPoliceis(const std::vector<ULONG>& policyTypes);
+    void SetSupportedPayloadResponseTypes(const std::vector<std::wstring>& types);
+
+    HRESULT Start();
+    HRESULT Stop();
+    void InitLogger();
+
+    LONG BladeType() const { return bladeType_; }
+    const GUID& BladeGuid() const { return bladeGuid_; }
+    TarnNotificationPeer* NotificationPeer() const { return notificationPeer_; }
+    AdaptorContext* Context() const { return context_.get(); }
+    const std::vector<ULONG>& SupportedPolicyTypes() const { return supportedPolicyTypes_; }
+    const std::vector<std::wstring>& SupportedPayloadResponseTypes() const {
+        return supportedPayloadResponseTypes_;
+    }
+
+    // Reports an adaptor failure to the notification peer, if there is one.
+    void ReportError(HRESULT code, const std::wstring& message);
+
+    // Request methods. Each returns an HRESULT; 0x80580004 when no server
+    // is connected.
+    HRESULT QueryPolicyContent(const PolicyInfo& info, std::wstring& content);
+    HRESULT QueryCompliance(bool& compliant, bool& changed);
+    HRESULT QueryActivations(std::vector<LONG>& pacs);
+    HRESULT ReportIncident(const std::wstring& incidentId, ULONG incidentType,
+                           const std::wstring& detail1, const std::wstring& detail2,
+                           const std::wstring& detail3, LONG value1, ULONG value2, ULONG value3,
+                           const std::wstring& detail4);
+    HRESULT CollectLog(const BYTE* record, DWORD size);
+    HRESULT CollectPayload(const std::wstring& payloadType, const std::wstring& payload);
+    HRESULT SendBladePayload(const std::wstring& payloadType, const std::wstring& payload,
+                             std::wstring& response);
+    HRESULT DownLoadFile(const std::wstring& url, std::wstring& fileName);
+    HRESULT GetCaCertFingerPrint(std::wstring& caCertFP, std::wstring& caCertFPEng);
+
+private:
+    static unsigned __stdcall MonitorThread(void* adaptor);
+    void TARNMonitorPorocedure();
+    // The first connection attempt and the monitor thread's start.
+    HRESULT StartConnection();
+
+    LONG bladeType_ = -1;
+    GUID bladeGuid_ = {};
+    std::vector<ULONG> supportedPolicyTypes_;
+    std::vector<std::wstring> supportedPayloadResponseTypes_;
+    TarnNotificationPeer* notificationPeer_ = nullptr;
+    std::unique_ptr<AdaptorContext> context_;
+    win::CriticalSection connectionLock_;
+    win::CriticalSection providerInfoLock_;
+    win::CriticalSection payloadLock_;
+    ULONG registrationCookie_ = 0;
+    win::UniqueHandle monitorThread_;
+    win::UniqueHandle terminationEvent_;
+    bool providerRegistered_ = false;
+    bool sendLastProviderInfo_ = true;
+    // Keeps the multithreaded apartment alive for as long as the adaptor
+    // lives, whichever thread creates or destroys it.
+    CO_MTA_USAGE_COOKIE mtaUsage_ = nullptr;
+};
