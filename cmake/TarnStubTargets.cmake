@@ -30,7 +30,7 @@ add_library(TarnStub SHARED
 set_target_properties(TarnStub PROPERTIES PREFIX "" OUTPUT_NAME "TarnStub"
   IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
 target_link_libraries(TarnStub PRIVATE
-  "$<LINK_LIBRARY:WHOLE_ARCHIVE,tarnstub_core,tarnstub_records,tarnstub_comsec,tarnstub_server,tarnstub_log>")
+  "$<LINK_LIBRARY:WHOLE_ARCHIVE,tarnstub_core>")
 target_include_directories(TarnStub PRIVATE ${PROJECT_SOURCE_DIR}/src)
 
 # What a blade links: the import library and the public header.

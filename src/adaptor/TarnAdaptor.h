@@ -15,6 +15,8 @@
 #include "win/raii.h"
 
 class TARNClientBridge;
+class OperationStatusInfo;
+class ProviderInfo;
 
 // The blade type boundary: types from here up are not accepted by Init;
 // 1001 to 1049 is the monitoring range (blade type + 1001).
@@ -59,6 +61,10 @@ public:
     HRESULT Start();
     HRESULT Stop();
     void InitLogger();
+    // One connection attempt: 0 connected, 1 non-critical failure (retried
+    // by the monitor thread), 2 critical configuration error.
+    int ConnectToTARN();
+    bool IsTARNAlive();
 
     LONG BladeType() const { return bladeType_; }
     const GUID& BladeGuid() const { return bladeGuid_; }
@@ -81,18 +87,30 @@ public:
                            const std::wstring& detail1, const std::wstring& detail2,
                            const std::wstring& detail3, LONG value1, ULONG value2, ULONG value3,
                            const std::wstring& detail4);
+    HRESULT SetOperationStatus(const OperationStatusInfo& info);
     HRESULT CollectLog(const BYTE* record, DWORD size);
+    HRESULT CollectProviderInfo(const ProviderInfo& info);
     HRESULT CollectPayload(const std::wstring& payloadType, const std::wstring& payload);
     HRESULT SendBladePayload(const std::wstring& payloadType, const std::wstring& payload,
                              std::wstring& response);
+    // Hands the collected payload to the server's pull (TARNClientBridge::PullData).
+    HRESULT GetPayload(SAFEARRAY** payload, BSTR* payloadType);
     HRESULT DownLoadFile(const std::wstring& url, std::wstring& fileName);
     HRESULT GetCaCertFingerPrint(std::wstring& caCertFP, std::wstring& caCertFPEng);
 
 private:
     static unsigned __stdcall MonitorThread(void* adaptor);
     void TARNMonitorPorocedure();
-    // The first connection attempt and the monitor thread's start.
-    HRESULT StartConnection();
+    HRESULT StartMonitorThread();
+    void LogSubscriptions();
+    bool RegisterWithServer();
+    bool AddExpectedMessageTypes();
+    void OnSuccesfullConnectToTarn();
+    // The monitor tick's retry of a provider info send that has not yet
+    // gone through completely.
+    void ResendProviderInfoIfPending();
+    std::vector<std::wstring> SupportedBladeMessageTypes() const;
+    void ReleaseMtaUsage();
 
     LONG bladeType_ = -1;
     GUID bladeGuid_ = {};
@@ -110,5 +128,5 @@ private:
     bool sendLastProviderInfo_ = true;
     // Keeps the multithreaded apartment alive for as long as the adaptor
     // lives, whichever thread creates or destroys it.
-    CO_MTA_USAGE_COOKIE mtaUsage_ = nullptr;
+    HANDLE mtaUsage_ = nullptr;  // the CoIncrementMTAUsage cookie
 };

@@ -7,6 +7,7 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include <cstdio>
 #include <utility>
 
 namespace win {
@@ -57,6 +58,12 @@ struct ChangeNotificationTraits : HandleTraits {
 };
 using UniqueChangeNotification = UniqueResource<HANDLE, ChangeNotificationTraits>;
 
+struct FindFileTraits : HandleTraits {
+    static void Close(HANDLE h) noexcept { ::FindClose(h); }
+};
+// A directory search from FindFirstFileW.
+using UniqueFindHandle = UniqueResource<HANDLE, FindFileTraits>;
+
 struct HKeyTraits {
     static HKEY Empty() noexcept { return nullptr; }
     static bool IsValid(HKEY k) noexcept { return k != nullptr; }
@@ -70,6 +77,14 @@ struct ModuleTraits {
     static void Close(HMODULE m) noexcept { ::FreeLibrary(m); }
 };
 using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
+
+struct FileTraits {
+    static FILE* Empty() noexcept { return nullptr; }
+    static bool IsValid(FILE* f) noexcept { return f != nullptr; }
+    static void Close(FILE* f) noexcept { std::fclose(f); }
+};
+// A C runtime file stream, closed with fclose.
+using UniqueFile = UniqueResource<FILE*, FileTraits>;
 
 struct SafeArrayTraits {
     static SAFEARRAY* Empty() noexcept { return nullptr; }
@@ -163,6 +178,8 @@ public:
 
     void lock() noexcept { ::EnterCriticalSection(&cs_); }
     void unlock() noexcept { ::LeaveCriticalSection(&cs_); }
+    // For SleepConditionVariableCS.
+    CRITICAL_SECTION* native() noexcept { return &cs_; }
 
 private:
     CRITICAL_SECTION cs_;

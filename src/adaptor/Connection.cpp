@@ -1,0 +1,300 @@
+// The connection to the Tarn server: the first attempt at start, the monitor
+// thread that checks the server and reconnects without limit, and the stop.
+#include <process.h>
+
+#include <mutex>
+
+#include "adaptor/AdaptorTesting.h"
+#include "adaptor/SafeArrays.h"
+#include "adaptor/TarnAdaptor.h"
+#include "comsec/SecureCreate.h"
+#include "log/AdaptorLog.h"
+#include "notify/TARNClientBridge.h"
+#include "records/PolicyInfo.h"
+
+namespace {
+
+constexpr DWORD kProductMonitorPeriodMs = 30000;
+DWORD g_monitorPeriodMs = kProductMonitorPeriodMs;
+
+enum ConnectResult : int { kConnected = 0, kNonCritical = 1, kCritical = 2 };
+
+// "( a, b, c )"
+template <typename T, typename Format>
+std::wstring ListText(const std::vector<T>& items, Format format) {
+    std::wstring text = L"( ";
+    for (size_t i = 0; i < items.size(); ++i) {
+        text += format(items[i]);
+        text += (i + 1 < items.size()) ? L", " : L" ";
+    }
+    return text + L")";
+}
+
+std::wstring Formatted(const wchar_t* format, HRESULT hr) {
+    wchar_t text[256];
+    _snwprintf(text, 255, format, hr);
+    text[255] = L'\0';
+    return text;
+}
+
+}  // namespace
+
+namespace adaptor_testing {
+void SetMonitorPeriod(DWORD milliseconds) { g_monitorPeriodMs = milliseconds; }
+}  // namespace adaptor_testing
+
+HRESULT TarnAdaptor::Start() {
+    std::lock_guard<win::CriticalSection> lock(connectionLock_);
+    InitLogger();
+    WriteLog(LOG_VERBOSE, "TarnAdaptor::Start", L"Called");
+    if (!context_) {
+        WriteLog(LOG_ERROR, "TarnAdaptor::Start",
+                 L"Failed creating TarnAdaptor Context, exiting. No retries to connect to TARN");
+        return adaptor_error::kNoContext;
+    }
+    InitGuid();
+    if (monitorThread_) {
+        WriteLog(LOG_WARNING, "TarnAdaptor::Start", L"Monitor thread already started, call abandoned");
+        ReportError(adaptor_error::kMonitorAlreadyStarted, L"Monitor thread already started, call abandoned");
+        return adaptor_error::kMonitorAlreadyStarted;
+    }
+    switch (ConnectToTARN()) {
+        case kNonCritical:
+            WriteLog(LOG_ERROR, "TarnAdaptor::Start",
+                     L"Non-Critical error connecting to TARN,  continuing initialization and automatic "
+                     L"retries to connect to TARN will be performed");
+            break;
+        case kCritical: {
+            const wchar_t* text =
+                L"Critical error connecting to TARN, not starting Monitor thread, exiting with error";
+            WriteLog(LOG_ERROR, "TarnAdaptor::Start", L"%s", text);
+            ReportError(adaptor_error::kStartFailed, text);
+            return adaptor_error::kStartFailed;
+        }
+        default:
+            WriteLog(LOG_INFO, "TarnAdaptor::Start", L"Succeeded to connect to TARN, continuing initialization");
+            break;
+    }
+    const HRESULT started = StartMonitorThread();
+    if (FAILED(started)) return started;
+    if (IsEqualGUID(bladeGuid_, GUID_NULL)) {
+        WriteLog(LOG_ERROR, "TarnAdaptor::Start", L"Blade GUID was not set");
+        ReportError(adaptor_error::kStartFailed, L"Blade GUID was not set");
+        return adaptor_error::kStartFailed;
+    }
+    return S_OK;
+}
+
+HRESULT TarnAdaptor::StartMonitorThread() {
+    WriteLog(LOG_INFO, "TarnAdaptor::Start", L"Trying to create Monitor thread");
+    terminationEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!terminationEvent_) {
+        WriteLog(LOG_ERROR, "TarnAdaptor::Start", L"Can't create monitor thread termination event");
+        ReportError(adaptor_error::kStartFailed, L"Can't create monitor thread termination event");
+        return adaptor_error::kStartFailed;
+    }
+    unsigned threadId = 0;
+    monitorThread_.reset(reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, &TarnAdaptor::MonitorThread, this, 0, &threadId)));
+    if (!monitorThread_) {
+        WriteLog(LOG_ERROR, "TarnAdaptor::Start", L"Can't create monitor thread");
+        ReportError(adaptor_error::kStartFailed, L"Cant create monitor thread");
+        return adaptor_error::kStartFailed;
+    }
+    WriteLog(LOG_INFO, "TarnAdaptor::Start", L"Monitor thread created. TID=%5x", threadId);
+    return S_OK;
+}
+
+int TarnAdaptor::ConnectToTARN() {
+    std::lock_guard<win::CriticalSection> lock(connectionLock_);
+    const char* const kName = "TarnAdaptor::ConnectToTARN";
+    WriteLog(LOG_INFO, kName, L"Connecting to TARN...");
+    if (!notificationPeer_ && bladeType_ < e_BladeType_MONITORING) {
+        WriteLog(LOG_ERROR, kName, L"TarnAdaptor::SetNotificationPeer() should be called");
+        return kCritical;
+    }
+    if (bladeType_ == -1) {
+        WriteLog(LOG_ERROR, kName, L"TarnAdaptor::SetBladeType() should be called");
+        ReportError(adaptor_error::kBladeTypeNotSet, L"BladeType must be set");
+        return kCritical;
+    }
+    if (!notificationPeer_) {
+        WriteLog(LOG_WARNING, kName, L"No explicit NotificationPeer was set, using DEFAULT NotificationPeer");
+        notificationPeer_ = &context_->DefaultPeer();
+    }
+    LogSubscriptions();
+
+    WriteLog(LOG_INFO, kName, L"Trying to SecureCreateInstance, bladeType: %d", bladeType_);
+    win::ComPtr<ITarnServer> created;
+    const HRESULT createHr = comsec::SecureCreateInstance(CLSID_TarnServer, created, 0);
+    if (FAILED(createHr)) {
+        const std::wstring text = Formatted(L"SecureCreateInstance failed, hr: 0x%08x, exiting", createHr);
+        WriteLog(LOG_ERROR, kName, L"\t%s", text.c_str());
+        ReportError(adaptor_error::kSecureCreateFailed, text);
+        return kNonCritical;
+    }
+    WriteLog(LOG_INFO, kName, L"\t%s", L"SecureCreateInstance succeded, saving TARN pointer");
+    context_->SetServer(created.Get());
+    created.Reset();
+
+    if (!RegisterWithServer() || !AddExpectedMessageTypes()) return kNonCritical;
+
+    WriteLog(LOG_INFO, kName, L"Connected to TARN. Notifying Blade");
+    WriteLog(LOG_INFO, kName, L"Calling OnConnect, to notify blades");
+    notificationPeer_->OnConnect();
+    WriteLog(LOG_INFO, kName, L"Calling OnSuccesfullConnectToTarn");
+    OnSuccesfullConnectToTarn();
+    WriteLog(LOG_INFO, kName, L"Exiting, finished succefully");
+    return kConnected;
+}
+
+void TarnAdaptor::LogSubscriptions() {
+    const char* const kName = "TarnAdaptor::ConnectToTARN";
+    if (supportedPolicyTypes_.empty())
+        WriteLog(LOG_WARNING, kName,
+                 L"TarnAdaptor::SetSupportedPoliceis() should be called, no policy subscription");
+    if (supportedPayloadResponseTypes_.empty())
+        WriteLog(LOG_WARNING, kName,
+                 L"TarnAdaptor::SetSupportedPayloadResponseTypes() should be called, no payload "
+                 L"response subscription");
+    const std::vector<std::wstring> messageTypes = SupportedBladeMessageTypes();
+    if (messageTypes.empty()) {
+        WriteLog(LOG_INFO, kName, L"Blade: %d did not set supported blade messages", bladeType_);
+    } else {
+        WriteLog(LOG_INFO, kName, L"Supported blade messages, blade: %d messages: %s", bladeType_,
+                 ListText(messageTypes, [](const std::wstring& t) { return t; }).c_str());
+    }
+}
+
+bool TarnAdaptor::RegisterWithServer() {
+    const char* const kName = "TarnAdaptor::ConnectToTARN";
+    win::UniqueSafeArray policyTypes = safe_arrays::FromUlongs(supportedPolicyTypes_);
+    WriteLog(LOG_INFO, kName, L"Trying to Register to TARN, bladeType: %d", bladeType_);
+    HRESULT hr = E_OUTOFMEMORY;
+    if (win::ComPtr<ITarnServer> server = context_->GetServer(); server && policyTypes)
+        hr = server->Register(context_->CallbackObject(), &registrationCookie_, bladeType_,
+                              policyTypes.get());
+    if (FAILED(hr)) {
+        const std::wstring text = Formatted(
+            L"Registration failed, hr: 0x%08x. Failed to register to TARN, releasing TARN pointer, exiting", hr);
+        WriteLog(LOG_ERROR, kName, L"\t%s", text.c_str());
+        ReportError(adaptor_error::kRegisterFailed, text);
+        context_->ReleaseServer();
+        return false;
+    }
+    WriteLog(LOG_INFO, kName, L"\t%s", L"Registration succeded");
+    return true;
+}
+
+bool TarnAdaptor::AddExpectedMessageTypes() {
+    const char* const kName = "TarnAdaptor::ConnectToTARN";
+    if (supportedPayloadResponseTypes_.empty()) return true;
+    WriteLog(LOG_INFO, kName, L"Trying to register to payload response types: %s ",
+             ListText(supportedPayloadResponseTypes_, [](const std::wstring& t) { return t; }).c_str());
+    win::UniqueSafeArray types = safe_arrays::FromTexts(supportedPayloadResponseTypes_);
+    HRESULT hr = E_OUTOFMEMORY;
+    if (win::ComPtr<ITarnServer> server = context_->GetServer(); server && types)
+        hr = server->AddExpectedMessageTypes(registrationCookie_, types.get());
+    if (FAILED(hr)) {
+        const std::wstring text = Formatted(
+            L"AddExpectedMessageTypes failed, hr: 0x%08x. Failed to set Expected messages, failing "
+            L"registration to TARN", hr);
+        WriteLog(LOG_ERROR, kName, L"\t%s", text.c_str());
+        WriteLog(LOG_ERROR, kName, L"Releasing Tarn pointer, exiting");
+        ReportError(adaptor_error::kRegisterFailed, text);
+        context_->ReleaseServer();
+        return false;
+    }
+    WriteLog(LOG_INFO, kName, L"\t%s", L"Registering to payload response types succeded");
+    return true;
+}
+
+bool TarnAdaptor::IsTARNAlive() {
+    win::ComPtr<ITarnServer> server = context_->GetServer();
+    if (!server) {
+        WriteLog(LOG_INFO, "TarnAdaptor::IsTARNAlive", L"TARN is never born");
+        return false;
+    }
+    const HRESULT hr = server->IsAlive(registrationCookie_);
+    if (FAILED(hr)) {
+        WriteLog(LOG_WARNING, "TarnAdaptor::IsTARNAlive", L"TARN is dead, hr: 0x%08x", hr);
+        return false;
+    }
+    return true;
+}
+
+unsigned __stdcall TarnAdaptor::MonitorThread(void* adaptor) {
+    win::MtaScope mta;
+    static_cast<TarnAdaptor*>(adaptor)->TARNMonitorPorocedure();
+    return 0;
+}
+
+void TarnAdaptor::TARNMonitorPorocedure() {
+    const char* const kName = "TarnAdaptor::TARNMonitorPorocedure";
+    for (;;) {
+        const DWORD wait = WaitForSingleObject(terminationEvent_.get(), g_monitorPeriodMs);
+        if (wait == WAIT_OBJECT_0) break;
+        if (wait == WAIT_FAILED) {
+            WriteLog(LOG_ERROR, kName, L"MonitorThread: Terminated due to wait error: %lu", GetLastError());
+            return;
+        }
+        if (IsTARNAlive()) {
+            ResendProviderInfoIfPending();
+            continue;
+        }
+        WriteLog(LOG_VERBOSE, kName, L"MonitorThread: IsTARNAlive returned false, trying to connect to TARN");
+        switch (ConnectToTARN()) {
+            case kConnected:
+                WriteLog(LOG_INFO, kName, L"MonitorThread: Succeeded to connect to TARN");
+                break;
+            case kNonCritical:
+                WriteLog(LOG_WARNING, kName,
+                         L"Non-Critical error connecting to TARN, automatic retries to connect to TARN "
+                         L"will be performed");
+                break;
+            default:
+                WriteLog(LOG_ERROR, kName, L"MonitorThread: Critical error connecting to TARN");
+                ReportError(adaptor_error::kStartFailed, L"Critical error connecting to TARN");
+                break;
+        }
+    }
+    WriteLog(LOG_INFO, kName, L"MonitorThread: Termination request received, exiting");
+}
+
+HRESULT TarnAdaptor::Stop() {
+    const char* const kName = "TarnAdaptor::Stop";
+    WriteLog(LOG_VERBOSE, kName, L"Called");
+    if (!monitorThread_) {
+        WriteLog(LOG_WARNING, kName, L"Already stopped, call abandoned");
+        ReportError(adaptor_error::kMonitorAlreadyStopped, L"Already stopped, call abandoned");
+        return adaptor_error::kMonitorAlreadyStopped;
+    }
+    SetEvent(terminationEvent_.get());
+    WriteLog(LOG_INFO, kName, L"Monitor thread termination event raised");
+    WaitForSingleObject(monitorThread_.get(), INFINITE);
+    WriteLog(LOG_INFO, kName, L"Monitor thread joined");
+    monitorThread_.reset();
+    terminationEvent_.reset();
+    if (!context_) {
+        WriteLog(LOG_INFO, kName, L"TarnAdaptor Context is null, not calling UnRegisterProvider and Unregister");
+        return S_OK;
+    }
+    win::ComPtr<ITarnServer> server = context_->GetServer();
+    if (!server) return S_OK;
+    HRESULT hr = server->UnRegisterProvider(bladeGuid_);
+    WriteLog(LOG_INFO, kName, L"UnRegisterProvider BladeType: %d, BladeGuid: %s, hr: 0x%08x", bladeType_,
+             GuidToString(bladeGuid_).c_str(), hr);
+    hr = server->Unregister(registrationCookie_);
+    WriteLog(LOG_INFO, kName, L"UnRegistering BladeType: %d, BladeCookie: %lu, hr: 0x%08x", bladeType_,
+             registrationCookie_, hr);
+    context_->ReleaseServer();
+    WriteLog(LOG_INFO, kName, L"TARN Instance released");
+    return S_OK;
+}
+
+TarnAdaptor::~TarnAdaptor() {
+    WriteLog(LOG_VERBOSE, "TarnAdaptor::~TarnAdaptor", L"Called, stopping the adaptor");
+    Stop();
+    context_.reset();
+    ReleaseMtaUsage();
+}

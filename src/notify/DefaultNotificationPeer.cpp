@@ -1,0 +1,98 @@
+#include "notify/DefaultNotificationPeer.h"
+
+#include <new>
+
+#include "log/AdaptorLog.h"
+#include "notify/VPNNotificationPeer.h"
+#include "stub/ModuleState.h"
+#include "win/raii.h"
+
+namespace {
+
+// The callback of a slot, if the blade registered one and the stub is still
+// initialised; both are read at the moment of delivery.
+template <typename Callback>
+Callback Deliverable(const std::atomic<Callback>& slot) {
+    if (!Module().adaptor.load()) return nullptr;
+    return slot.load();
+}
+
+// A fresh BSTR copy for one callback, freed when the owner goes.
+win::UniqueBstr CallbackText(const std::wstring& text) {
+    return win::UniqueBstr::Copy(text.data(), static_cast<UINT>(text.size()));
+}
+
+}  // namespace
+
+void TarnStubDefaultNotificationPeer::OnConnect() {
+    WriteLog(LOG_VERBOSE, "TarnStubDefaultNotificationPeer::OnConnect",
+             L"Connected To TARN, calling blade callback function");
+    if (auto callback = Deliverable(Module().callbacks.connect)) callback();
+}
+
+void TarnStubDefaultNotificationPeer::OnNewPolicy(const PolicyInfo& policy) {
+    WriteLog(LOG_VERBOSE, "TarnStubDefaultNotificationPeer::OnNewPolicy", L"New Policy = %s",
+             policy.ToString().c_str());
+    if (auto callback = Deliverable(Module().callbacks.newPolicy)) callback(policy.id, policy.type, policy.pac);
+}
+
+void TarnStubDefaultNotificationPeer::OnNewOperation(GUID opId, ULONG opType, const std::wstring& opContent) {
+    const char* const kName = "TarnStubDefaultNotificationPeer::OnNewOperation";
+    const std::wstring id = GuidToString(opId);
+    WriteLog(LOG_VERBOSE, kName, L"New Operation, type: %lu, id: %s", opType, id.c_str());
+    auto callback = Deliverable(Module().callbacks.newOperation);
+    if (!callback) return;
+    win::UniqueBstr content = CallbackText(opContent);
+    if (!content.get()) return;  // no memory for the copy: the notification is dropped
+    WriteLog(LOG_VERBOSE, kName, L"Sending operation to blade callback function, type: %lu, id: %s", opType,
+             id.c_str());
+    callback(opId, opType, content.get());
+}
+
+void TarnStubDefaultNotificationPeer::OnActivationStatusChanged(PacList pacs) {
+    WriteLog(LOG_VERBOSE, "TarnStubDefaultNotificationPeer::OnActivationStatusChanged", L"PAC list length =%d",
+             pacs.count);
+    if (auto callback = Deliverable(Module().callbacks.activationStatus)) callback(pacs.values.get(), pacs.count);
+}
+
+void TarnStubDefaultNotificationPeer::OnPayloadResponse(const std::wstring& payloadType,
+                                                        const std::wstring& payload) {
+    WriteLog(LOG_VERBOSE, "TarnStubDefaultNotificationPeer::OnPayloadResponse",
+             L"OnPayloadResponse, payload response received type: %s", payloadType.c_str());
+    auto callback = Deliverable(Module().callbacks.payloadResponse);
+    if (!callback) return;
+    win::UniqueBstr type = CallbackText(payloadType);
+    win::UniqueBstr data = CallbackText(payload);
+    if (type.get() && data.get()) callback(type.get(), data.get());
+}
+
+void TarnStubDefaultNotificationPeer::OnReportIncident(const std::wstring& incidentId, ULONG incidentType,
+                                                       const std::wstring& detail1, const std::wstring& detail2,
+                                                       const std::wstring& detail3, LONG value1, ULONG value2,
+                                                       ULONG value3, const std::wstring& detail4) {
+    WriteLog(LOG_VERBOSE, "TarnStubDefaultNotificationPeer::OnReportIncident",
+             L"TarnStubDefaultNotificationPeer ReportIncident =%s", incidentId.c_str());
+    auto callback = Deliverable(Module().callbacks.reportIncident);
+    if (!callback) return;
+    win::UniqueBstr id = CallbackText(incidentId), d1 = CallbackText(detail1), d2 = CallbackText(detail2),
+                    d3 = CallbackText(detail3), d4 = CallbackText(detail4);
+    if (!id.get() || !d1.get() || !d2.get() || !d3.get() || !d4.get()) return;
+    callback(id.get(), incidentType, d1.get(), d2.get(), d3.get(), value1, value2, value3, d4.get());
+}
+
+bool CreateDefaultNotificationPeer(LONG bladeType, std::unique_ptr<TarnNotificationPeer>& peer) {
+    peer.reset();
+    switch (bladeType) {
+        case 6:
+            peer.reset(new (std::nothrow) VPNNotificationPeer());
+            return peer != nullptr;
+        case 8:
+        case 11:
+            return true;
+        case 9: case 12: case 13: case 14: case 15: case 16:
+            peer.reset(new (std::nothrow) TarnStubDefaultNotificationPeer());
+            return peer != nullptr;
+        default:
+            return false;
+    }
+}

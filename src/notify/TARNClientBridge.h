@@ -1,0 +1,84 @@
+// TARNClientBridge: the callback object the adaptor hands to the Tarn
+// server. It answers at once: it checks and copies what the server sends and
+// delivers it to the notification peer on a detached thread of its own.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "server/TarnServer.h"
+#include "win/raii.h"
+
+class TarnAdaptor;
+class TarnNotificationPeer;
+
+class TARNClientBridge final : public ITARNClient, public IKestrel {
+public:
+    TARNClientBridge();
+    virtual ~TARNClientBridge();
+    TARNClientBridge(const TARNClientBridge&) = delete;
+    TARNClientBridge& operator=(const TARNClientBridge&) = delete;
+
+    // IUnknown, shared by both interfaces.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // ITARNClient
+    HRESULT STDMETHODCALLTYPE PushData(SAFEARRAY* payload, BSTR payloadType) override;
+    HRESULT STDMETHODCALLTYPE PullData(SAFEARRAY** payload, BSTR* payloadType) override;
+    HRESULT STDMETHODCALLTYPE ServerClosing() override;
+    HRESULT STDMETHODCALLTYPE ActivatePolicies(SAFEARRAY* pacList) override;
+    HRESULT STDMETHODCALLTYPE GetAvailability() override;
+    HRESULT STDMETHODCALLTYPE PropertyChange(LONG a1, LONG a2, BSTR a3, BSTR a4, VARIANT a5) override;
+    HRESULT STDMETHODCALLTYPE GetActivePolicies(SAFEARRAY** policies) override;
+    HRESULT STDMETHODCALLTYPE PolicyArrivalNotification(BSTR description) override;
+    HRESULT STDMETHODCALLTYPE OperationArrivalNotification(GUID opId, ULONG opType, BSTR opContent) override;
+
+    // IKestrel (only handed out to a server when the blade type is 13).
+    HRESULT STDMETHODCALLTYPE ReportIncident(BSTR incidentId, ULONG incidentType, BSTR detail1, BSTR detail2,
+                                             BSTR detail3, LONG value1, ULONG value2, ULONG value3,
+                                             BSTR detail4) override;
+
+    void SetAdaptor(TarnAdaptor* adaptor);
+    void SetNotificationPeer(TarnNotificationPeer* peer);
+
+    // Cuts the bridge off from the adaptor and the peer. The server may keep
+    // the bridge after the adaptor is gone; from here on its calls find no
+    // adaptor and no peer. Returns once every delivery that had already
+    // reached the adaptor or the peer has finished with them.
+    void Detach();
+
+    // A hold on the adaptor and the peer for one call or delivery: while it
+    // exists, Detach waits. Empty pointers when detached.
+    class Hold {
+    public:
+        explicit Hold(TARNClientBridge& bridge);
+        ~Hold();
+        Hold(Hold&& other) noexcept;
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+        Hold& operator=(Hold&&) = delete;
+
+        TarnAdaptor* Adaptor() const { return adaptor_; }
+        TarnNotificationPeer* Peer() const { return peer_; }
+
+    private:
+        TARNClientBridge* bridge_;
+        TarnAdaptor* adaptor_ = nullptr;
+        TarnNotificationPeer* peer_ = nullptr;
+    };
+
+private:
+    void EndHold();
+    template <typename WorkItem>
+    HRESULT StartDelivery(unsigned(__stdcall* thread)(void*), WorkItem* item);
+
+    std::atomic<LONG> refCount_{0};
+    win::CriticalSection gateLock_;
+    CONDITION_VARIABLE holdsReleased_;
+    TarnAdaptor* adaptor_ = nullptr;
+    TarnNotificationPeer* peer_ = nullptr;
+    LONG holds_ = 0;
+};
