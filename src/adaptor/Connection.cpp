@@ -295,6 +295,9 @@ HRESULT TarnAdaptor::Stop() {
 TarnAdaptor::~TarnAdaptor() {
     WriteLog(LOG_VERBOSE, "TarnAdaptor::~TarnAdaptor", L"Called, stopping the adaptor");
     Stop();
+    // The server may keep the callback object after this adaptor is gone:
+    // cut it off and let the deliveries already under way finish first.
+    context_->CallbackObject()->Detach();
     context_.reset();
     ReleaseMtaUsage();
 }
