@@ -1,5 +1,8 @@
 // The adaptor's request methods. Each takes its own reference to the server
 // from the context; without a connection it answers 0x80580004 at once.
+#include <optional>
+
+#include "adaptor/SafeArrays.h"
 #include "adaptor/TarnAdaptor.h"
 #include <mutex>
 
@@ -16,74 +19,213 @@ win::ComPtr<ITarnServer> BeginRequest(TarnAdaptor& adaptor, const char* name) {
     return adaptor.Context()->GetServer();
 }
 
+win::UniqueBstr BstrOf(const std::wstring& text) {
+    return win::UniqueBstr::Copy(text.c_str(), static_cast<UINT>(text.size()));
+}
+
+// A failed server call: its level-1 line and the peer's report.
+HRESULT ReportCallFailed(TarnAdaptor& adaptor, const char* name, const std::wstring& method, HRESULT hr) {
+    WriteLog(LOG_ERROR, name, L"%s call failed, hr: 0x%08x", method.c_str(), hr);
+    adaptor.ReportError(adaptor_error::kServerCallFailed, method + L" call failed");
+    return adaptor_error::kServerCallFailed;
+}
+
 }  // namespace
 
-HRESULT TarnAdaptor::QueryPolicyContent(const PolicyInfo&, std::wstring&) {
-    if (!BeginRequest(*this, "TarnAdaptor::QueryPolicyContent")) return adaptor_error::kNotConnected;
-    return adaptor_error::kNotConnected;
+HRESULT TarnAdaptor::QueryPolicyContent(const PolicyInfo& info, std::wstring& content) {
+    const char* const kName = "TarnAdaptor::QueryPolicyContent";
+    win::ComPtr<ITarnServer> server = BeginRequest(*this, kName);
+    if (!server) return adaptor_error::kNotConnected;
+    win::UniqueSafeArray bytes;
+    const bool byId = info.HasId();
+    const wchar_t* method = byId ? L"GetPolicyContentById" : L"GetPolicyContent";
+    HRESULT hr = byId ? server->GetPolicyContentById(info.id, bytes.put())
+                      : server->GetPolicyContent(info.type, info.pac, bytes.put());
+    // Content that is not a one-dimensional byte array is never read as one.
+    std::optional<std::wstring> text;
+    if (SUCCEEDED(hr)) {
+        text = safe_arrays::Utf8Text(bytes.get());
+        if (!text) hr = E_INVALIDARG;
+    }
+    if (FAILED(hr)) {
+        WriteLog(LOG_ERROR, kName, L"%s call failed, hr: 0x%08x", method, hr);
+        WriteLog(LOG_VERBOSE, kName, L"%s", info.ToString().c_str());
+        ReportError(adaptor_error::kServerCallFailed, std::wstring(method) + L" call failed");
+        return adaptor_error::kServerCallFailed;
+    }
+    if (safe_arrays::ElementCount(bytes.get()) == 0) {
+        WriteLog(LOG_ERROR, kName, L"Problem with the policy content(empty)");
+        ReportError(adaptor_error::kPolicyContentEmpty, L"Problem with the policy content(empty)");
+        return adaptor_error::kPolicyContentEmpty;
+    }
+    content = std::move(*text);
+    return S_OK;
 }
 
-HRESULT TarnAdaptor::QueryCompliance(bool&, bool&) {
-    if (!BeginRequest(*this, "TarnAdaptor::QueryCompliance")) return adaptor_error::kNotConnected;
-    return adaptor_error::kNotConnected;
+HRESULT TarnAdaptor::QueryCompliance(bool& compliant, bool& changed) {
+    const char* const kName = "TarnAdaptor::QueryCompliance";
+    win::ComPtr<ITarnServer> server = BeginRequest(*this, kName);
+    if (!server) return adaptor_error::kNotConnected;
+    // The server answers in the bits of the call's own result.
+    const HRESULT answer = server->CheckCompliance();
+    if (FAILED(answer)) {
+        WriteLog(LOG_ERROR, kName, L"CheckCompliance call failed, hr: 0x%08x", answer);
+        ReportError(adaptor_error::kServerCallFailed, L"QueryCompliance call failed");
+        return adaptor_error::kServerCallFailed;
+    }
+    compliant = (answer & 1) != 0;
+    changed = (answer & 2) != 0;
+    WriteLog(LOG_INFO, kName, L" returned: hr: 0x%08x, compliance_changed: %u, compliant: %u", answer,
+             changed ? 1u : 0u, compliant ? 1u : 0u);
+    return S_OK;
 }
 
-HRESULT TarnAdaptor::SetOperationStatus(const OperationStatusInfo&) {
-    if (!BeginRequest(*this, "TarnAdaptor::SetOperationStatus")) return adaptor_error::kNotConnected;
-    return adaptor_error::kNotConnected;
+HRESULT TarnAdaptor::SetOperationStatus(const OperationStatusInfo& info) {
+    const char* const kName = "TarnAdaptor::SetOperationStatus";
+    win::ComPtr<ITarnServer> server = BeginRequest(*this, kName);
+    if (!server) return adaptor_error::kNotConnected;
+    if (IsEqualGUID(info.GetOpGuid(), GUID_NULL)) {
+        const std::wstring text = L"Invalid GUID sent: " + info.GetOpGuidString();
+        WriteLog(LOG_ERROR, kName, L"%s", text.c_str());
+        ReportError(adaptor_error::kInvalidArgument, text);
+        return adaptor_error::kInvalidArgument;
+    }
+    const std::wstring text1 = info.GetOpText1(), text2 = info.GetOpText2();
+    win::UniqueBstr bstr1 = win::UniqueBstr::Copy(text1.c_str(), static_cast<UINT>(text1.size()));
+    win::UniqueBstr bstr2 = win::UniqueBstr::Copy(text2.c_str(), static_cast<UINT>(text2.size()));
+    HRESULT hr = E_OUTOFMEMORY;
+    if (bstr1.get() && bstr2.get())
+        hr = server->SetOperationStatus(info.GetOpGuid(), info.GetOpStatus(), bstr1.get(), bstr2.get(),
+                                       info.GetOpValue());
+    if (SUCCEEDED(hr)) return S_OK;
+    WriteLog(LOG_ERROR, kName, L"SetOperationStatus with opGuid: %s, opStatus: %lu, call failed, hr: 0x%08x. ",
+             info.GetOpGuidString().c_str(), info.GetOpStatus(), hr);
+    ReportError(adaptor_error::kServerCallFailed, L"SetOperationStatus call failed");
+    return adaptor_error::kServerCallFailed;
 }
 
-HRESULT TarnAdaptor::QueryActivations(std::vector<LONG>&) {
-    if (!BeginRequest(*this, "TarnAdaptor::QueryActivations")) return adaptor_error::kNotConnected;
-    return adaptor_error::kNotConnected;
+HRESULT TarnAdaptor::QueryActivations(std::vector<LONG>& pacs) {
+    const char* const kName = "TarnAdaptor::QueryActivations";
+    win::ComPtr<ITarnServer> server = BeginRequest(*this, kName);
+    if (!server) return adaptor_error::kNotConnected;
+    win::UniqueSafeArray list;
+    HRESULT hr = server->GetActivations(list.put());
+    // An answer that is not a one-dimensional VT_I4 array is never read as
+    // one: it counts as a failed call.
+    std::optional<std::vector<LONG>> values;
+    if (SUCCEEDED(hr)) {
+        values = safe_arrays::Longs(list.get());
+        if (!values) hr = E_INVALIDARG;
+    }
+    if (FAILED(hr)) {
+        WriteLog(LOG_ERROR, kName, L"GetActivations call failed, hr: 0x%08x", hr);
+        ReportError(adaptor_error::kServerCallFailed, L"GetActivations call failed");
+        return adaptor_error::kServerCallFailed;
+    }
+    if (values->empty()) {
+        WriteLog(LOG_VERBOSE, kName, L"PAC priority list is empty");
+        return S_OK;
+    }
+    std::wstring text = L"PAC priority list: { ";
+    for (size_t i = 0; i < values->size(); ++i)
+        text += std::to_wstring((*values)[i]) + (i + 1 < values->size() ? L", " : L" }");
+    pacs.insert(pacs.end(), values->begin(), values->end());
+    WriteLog(LOG_VERBOSE, kName, L"%s", text.c_str());
+    return S_OK;
 }
 
-HRESULT TarnAdaptor::ReportIncident(const std::wstring&, ULONG, const std::wstring&, const std::wstring&,
-                                    const std::wstring&, LONG, ULONG, ULONG, const std::wstring&) {
-    if (!BeginRequest(*this, "TarnAdaptor::ReportIncident")) return adaptor_error::kNotConnected;
-    return adaptor_error::kNotConnected;
+HRESULT TarnAdaptor::ReportIncident(const std::wstring& incidentId, ULONG incidentType, const std::wstring& detail1,
+                                    const std::wstring& detail2, const std::wstring& detail3, LONG value1,
+                                    ULONG value2, ULONG value3, const std::wstring& detail4) {
+    const char* const kName = "TarnAdaptor::ReportIncident";
+    WriteLog(LOG_VERBOSE, kName, L"Called");
+    win::ComPtr<ITarnServer> server = context_->GetServer();
+    if (!server) {
+        WriteLog(LOG_VERBOSE, kName, L"No TARNInstance exits yet");
+        return adaptor_error::kNotConnected;
+    }
+    win::ComPtr<IKestrel> kestrel;
+    if (FAILED(server.As(&kestrel))) {
+        WriteLog(LOG_VERBOSE, kName, L"No IKestrel Interface exist");
+        return adaptor_error::kInterfaceMissing;
+    }
+    WriteLog(LOG_VERBOSE, kName, L"ReportIncident will be called. IncidentID: %s IncidentType: %d",
+             incidentId.c_str(), static_cast<int>(incidentType));
+    // The interface takes BSTRs: the texts travel as real BSTR copies.
+    win::UniqueBstr id = BstrOf(incidentId), d1 = BstrOf(detail1), d2 = BstrOf(detail2), d3 = BstrOf(detail3),
+                    d4 = BstrOf(detail4);
+    HRESULT hr = E_OUTOFMEMORY;
+    if (id.get() && d1.get() && d2.get() && d3.get() && d4.get())
+        hr = kestrel->ReportIncident(id.get(), incidentType, d1.get(), d2.get(), d3.get(), value1, value2, value3,
+                                     d4.get());
+    if (FAILED(hr)) {
+        WriteLog(LOG_ERROR, kName, L"ReportIncident call failed, hr: 0x%08x, IncidentID: %s", hr,
+                 incidentId.c_str());
+        ReportError(adaptor_error::kServerCallFailed, L"ReportIncident call failed");
+        return adaptor_error::kServerCallFailed;
+    }
+    return hr;
 }
 
-HRESULT TarnAdaptor::CollectLog(const BYTE*, DWORD) {
-    if (!BeginRequest(*this, "TarnAdaptor::CollectLog")) return adaptor_error::kNotConnected;
-    return adaptor_error::kNotConnected;
+HRESULT TarnAdaptor::CollectLog(const BYTE* record, DWORD size) {
+    const char* const kName = "TarnAdaptor::CollectLog";
+    win::ComPtr<ITarnServer> server = BeginRequest(*this, kName);
+    if (!server) return adaptor_error::kNotConnected;
+    if (!record || size == 0) {
+        WriteLog(LOG_ERROR, kName, L"Function called with invalid parameter");
+        ReportError(adaptor_error::kInvalidArgument, L"Function called with invalid parameter");
+        return adaptor_error::kInvalidArgument;
+    }
+    ULONG queue = 0;
+    HRESULT hr = server->LOG_CreateLogQueue(&queue);
+    if (FAILED(hr)) return ReportCallFailed(*this, kName, L"LOG_CreateLogQueue", hr);
+    win::UniqueSafeArray bytes = safe_arrays::FromBytes(record, size);
+    hr = bytes ? server->LOG_CreateLogRecord(queue, bytes.get()) : E_OUTOFMEMORY;
+    // Only exactly 0 counts: the queue is neither committed nor closed otherwise.
+    if (hr != S_OK) return ReportCallFailed(*this, kName, L"LOG_CreateLogRecord", hr);
+    hr = server->LOG_CommitLogQueue(queue);
+    if (hr != S_OK) return ReportCallFailed(*this, kName, L"LOG_CommitLogQueue", hr);
+    return S_OK;
 }
 
-HRESULT TarnAdaptor::CollectProviderInfo(const ProviderInfo&) {
-    if (!BeginRequest(*this, "TarnAdaptor::CollectProviderInfo")) return adaptor_error::kNotConnected;
-    return adaptor_error::kNotConnected;
+HRESULT TarnAdaptor::DownLoadFile(const std::wstring& url, std::wstring& fileName) {
+    const char* const kName = "TarnAdaptor::DownLoadFile";
+    win::ComPtr<ITarnServer> server = BeginRequest(*this, kName);
+    if (!server) return adaptor_error::kNotConnected;
+    win::ComPtr<ITarnDownload> download;
+    if (FAILED(server.As(&download))) return adaptor_error::kInterfaceMissing;
+    win::UniqueBstr name = win::UniqueBstr::Copy(L"NoFname");
+    win::UniqueBstr urlCopy = BstrOf(url);
+    const HRESULT hr = (name.get() && urlCopy.get()) ? download->DownloadFile(urlCopy.get(), name.put_in_out())
+                                                     : E_OUTOFMEMORY;
+    if (FAILED(hr)) {
+        WriteLog(LOG_ERROR, kName, L"DownloadFile call failed, hr: 0x%08x, URL: [%s] ", hr, url.c_str());
+        ReportError(adaptor_error::kServerCallFailed, L"DownLoadFile call failed");
+        return adaptor_error::kServerCallFailed;
+    }
+    fileName.assign(name.get() ? name.get() : L"", name.length());
+    return hr;
 }
 
-HRESULT TarnAdaptor::CollectPayload(const std::wstring&, const std::wstring&) {
-    if (!BeginRequest(*this, "TarnAdaptor::CollectPayload")) return adaptor_error::kNotConnected;
-    return adaptor_error::kNotConnected;
+HRESULT TarnAdaptor::GetCaCertFingerPrint(std::wstring& caCertFP, std::wstring& caCertFPEng) {
+    const char* const kName = "TarnAdaptor::GetCaCertFingerPrint";
+    win::ComPtr<ITarnServer> server = BeginRequest(*this, kName);
+    if (!server) return adaptor_error::kNotConnected;
+    win::ComPtr<ITarnCertificate> certificate;
+    if (FAILED(server.As(&certificate))) return adaptor_error::kInterfaceMissing;
+    win::UniqueBstr first = win::UniqueBstr::Copy(L""), second = win::UniqueBstr::Copy(L"");
+    const HRESULT hr = (first.get() && second.get())
+                           ? certificate->GetCaCertFingerPrint(first.put_in_out(), second.put_in_out())
+                           : E_OUTOFMEMORY;
+    if (FAILED(hr)) {
+        WriteLog(LOG_ERROR, kName, L"GetCaCertFingerPrint call failed, hr: 0x%08x", hr);
+        ReportError(adaptor_error::kServerCallFailed, L"GetCaCertFingerPrint call failed");
+        return adaptor_error::kServerCallFailed;
+    }
+    caCertFP.assign(first.get() ? first.get() : L"", first.length());
+    caCertFPEng.assign(second.get() ? second.get() : L"", second.length());
+    WriteLog(LOG_VERBOSE, kName, L"%s",
+             (L"GetCaCertFingerPrint succeeded caCertFP: " + caCertFP + L", caCertFPEng: " + caCertFPEng).c_str());
+    return hr;
 }
 
-HRESULT TarnAdaptor::SendBladePayload(const std::wstring&, const std::wstring&, std::wstring&) {
-    if (!BeginRequest(*this, "TarnAdaptor::SendBladePayload")) return adaptor_error::kNotConnected;
-    return adaptor_error::kNotConnected;
-}
-
-HRESULT TarnAdaptor::GetPayload(SAFEARRAY**, BSTR*) { return S_OK; }
-
-HRESULT TarnAdaptor::DownLoadFile(const std::wstring&, std::wstring&) {
-    if (!BeginRequest(*this, "TarnAdaptor::DownLoadFile")) return adaptor_error::kNotConnected;
-    return adaptor_error::kNotConnected;
-}
-
-HRESULT TarnAdaptor::GetCaCertFingerPrint(std::wstring&, std::wstring&) {
-    if (!BeginRequest(*this, "TarnAdaptor::GetCaCertFingerPrint")) return adaptor_error::kNotConnected;
-    return adaptor_error::kNotConnected;
-}
-
-void TarnAdaptor::OnSuccesfullConnectToTarn() {
-    std::lock_guard<win::CriticalSection> lock(providerInfoLock_);
-    WriteLog(LOG_VERBOSE, "TarnAdaptor::OnSuccesfullConnectToTarn", L"Enter");
-    providerRegistered_ = false;
-    sendLastProviderInfo_ = false;
-    WriteLog(LOG_VERBOSE, "TarnAdaptor::OnSuccesfullConnectToTarn", L"Exit");
-}
-
-void TarnAdaptor::ResendProviderInfoIfPending() {}
-
-std::vector<std::wstring> TarnAdaptor::SupportedBladeMessageTypes() const { return {}; }

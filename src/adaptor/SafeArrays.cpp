@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "win/Text.h"
+
 namespace safe_arrays {
 
 win::UniqueSafeArray FromUlongs(const std::vector<ULONG>& values) {
@@ -31,6 +33,44 @@ win::UniqueSafeArray FromBytes(const BYTE* bytes, ULONG count) {
     if (!data) return {};
     std::memcpy(data.as<BYTE>(), bytes, count);
     return array;
+}
+
+namespace {
+
+bool IsVectorOf(SAFEARRAY* array, VARTYPE vt) {
+    VARTYPE actual = VT_EMPTY;
+    return SafeArrayGetDim(array) == 1 && SUCCEEDED(SafeArrayGetVartype(array, &actual)) && actual == vt;
+}
+
+}  // namespace
+
+ULONG ElementCount(SAFEARRAY* array) {
+    LONG lower = 0, upper = -1;
+    if (!array || FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper)))
+        return 0;
+    return upper >= lower ? static_cast<ULONG>(upper - lower + 1) : 0;
+}
+
+std::optional<std::wstring> Utf8Text(SAFEARRAY* array) {
+    if (!array) return std::wstring();
+    if (!IsVectorOf(array, VT_UI1)) return std::nullopt;
+    const ULONG count = ElementCount(array);
+    if (count == 0) return std::wstring();
+    win::SafeArrayData data(array);
+    if (!data) return std::nullopt;
+    return text::Utf8ToWide(data.as<const char>(), count);
+}
+
+std::optional<std::vector<LONG>> Longs(SAFEARRAY* array) {
+    if (!array) return std::vector<LONG>();
+    if (!IsVectorOf(array, VT_I4)) return std::nullopt;
+    const ULONG count = ElementCount(array);
+    std::vector<LONG> values(count);
+    if (count == 0) return values;
+    win::SafeArrayData data(array);
+    if (!data) return std::nullopt;
+    std::memcpy(values.data(), data.as<LONG>(), count * sizeof(LONG));
+    return values;
 }
 
 }  // namespace safe_arrays

@@ -11,12 +11,13 @@
 
 #include "adaptor/AdaptorErrors.h"
 #include "notify/TarnNotificationPeer.h"
+#include "records/BladeMessage.h"
+#include "records/ProviderInfo.h"
 #include "server/TarnServer.h"
 #include "win/raii.h"
 
 class TARNClientBridge;
 class OperationStatusInfo;
-class ProviderInfo;
 
 // The blade type boundary: types from here up are not accepted by Init;
 // 1001 to 1049 is the monitoring range (blade type + 1001).
@@ -40,6 +41,13 @@ public:
 
         TARNClientBridge* CallbackObject() const { return callbackObject_.Get(); }
         TarnNotificationPeer& DefaultPeer() { return defaultPeer_; }
+
+        // Guarded by the adaptor's provider info lock.
+        ProviderInfo lastProviderInfo;
+        // The payload a blade collected, waiting for the server's pull;
+        // guarded by the adaptor's payload lock. Both empty when none.
+        std::wstring payloadData;
+        std::wstring payloadType;
 
     private:
         win::CriticalSection contextLock_;
@@ -90,6 +98,11 @@ public:
     HRESULT SetOperationStatus(const OperationStatusInfo& info);
     HRESULT CollectLog(const BYTE* record, DWORD size);
     HRESULT CollectProviderInfo(const ProviderInfo& info);
+    HRESULT SendProviderInfo(const ProviderInfo& info, bool save);
+    HRESULT SendBladeMessage(const BladeMessageRequest& request, BladeMessageResponse& response);
+    HRESULT TriggerPayloadPoll();
+    // The index of the first table entry of exactly this type, or -1.
+    int FindMessageType(const std::wstring& msgType) const;
     HRESULT CollectPayload(const std::wstring& payloadType, const std::wstring& payload);
     HRESULT SendBladePayload(const std::wstring& payloadType, const std::wstring& payload,
                              std::wstring& response);
@@ -111,11 +124,14 @@ private:
     void ResendProviderInfoIfPending();
     std::vector<std::wstring> SupportedBladeMessageTypes() const;
     void ReleaseMtaUsage();
+    HRESULT ProviderInfoNotSent(const wchar_t* text);
+    HRESULT BladeMessageRefused(HRESULT code, const std::wstring& text);
 
     LONG bladeType_ = -1;
     GUID bladeGuid_ = {};
     std::vector<ULONG> supportedPolicyTypes_;
     std::vector<std::wstring> supportedPayloadResponseTypes_;
+    std::vector<std::pair<std::wstring, BladeMessageSettings>> SupportedBladeMessages;
     TarnNotificationPeer* notificationPeer_ = nullptr;
     std::unique_ptr<AdaptorContext> context_;
     win::CriticalSection connectionLock_;

@@ -5,12 +5,13 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 
+#include "adaptor/SafeArrays.h"
 #include "adaptor/TarnAdaptor.h"
 #include "log/AdaptorLog.h"
 #include "notify/TarnNotificationPeer.h"
-#include "win/Text.h"
 
 namespace {
 
@@ -87,13 +88,6 @@ unsigned __stdcall ActivatePoliciesThread(void* argument) {
         copy.capacity = work.pacs.capacity;
         work.hold.Peer()->OnActivationStatusChanged(std::move(copy));
     });
-}
-
-// A one-dimensional array of the element type vt, or none.
-bool IsVectorOf(SAFEARRAY* array, VARTYPE vt) {
-    VARTYPE actual = VT_EMPTY;
-    return array && SafeArrayGetDim(array) >= 1 && SUCCEEDED(SafeArrayGetVartype(array, &actual)) &&
-           actual == vt;
 }
 
 }  // namespace
@@ -215,24 +209,16 @@ HRESULT TARNClientBridge::PushData(SAFEARRAY* payload, BSTR payloadType) {
         WriteLog(LOG_INFO, kName, L"Payload type is empty, exiting");
         return S_OK;
     }
-    if (!IsVectorOf(payload, VT_UI1)) return E_INVALIDARG;
-    LONG lower = 0, upper = -1;
-    if (FAILED(SafeArrayGetLBound(payload, 1, &lower)) || FAILED(SafeArrayGetUBound(payload, 1, &upper)))
-        return E_INVALIDARG;
-    std::wstring text;
-    if (upper >= lower) {
-        win::SafeArrayData data(payload);
-        if (!data) return E_INVALIDARG;
-        // The first dimension's elements only: never past the array's end,
-        // whether or not a zero byte ends the text.
-        text = text::Utf8ToWide(data.as<const char>(), static_cast<size_t>(upper - lower) + 1);
-    }
-    if (text.empty()) {
+    if (!payload) return E_INVALIDARG;
+    // Read up to the first zero byte, and never past the array's last element.
+    std::optional<std::wstring> text = safe_arrays::Utf8Text(payload);
+    if (!text) return E_INVALIDARG;
+    if (text->empty()) {
         WriteLog(LOG_INFO, kName, L"Payload response is empty, exiting");
         return S_OK;
     }
     WriteLog(LOG_INFO, kName, L"Payload response received, type: %s", type.c_str());
-    auto* work = new (std::nothrow) PayloadResponseWork{std::move(hold), type, std::move(text)};
+    auto* work = new (std::nothrow) PayloadResponseWork{std::move(hold), type, std::move(*text)};
     if (!work) return E_FAIL;
     return StartDelivery(&OnPayloadResponseThread, work);
 }
@@ -240,23 +226,19 @@ HRESULT TARNClientBridge::PushData(SAFEARRAY* payload, BSTR payloadType) {
 HRESULT TARNClientBridge::ActivatePolicies(SAFEARRAY* pacList) {
     Hold hold(*this);
     if (!hold.Peer()) return S_OK;
-    if (!IsVectorOf(pacList, VT_I4)) return E_INVALIDARG;
-    LONG lower = 0, upper = -1;
-    if (FAILED(SafeArrayGetLBound(pacList, 1, &lower)) || FAILED(SafeArrayGetUBound(pacList, 1, &upper)))
-        return E_INVALIDARG;
-    if (upper < lower) return S_OK;
+    if (!pacList) return E_INVALIDARG;
+    std::optional<std::vector<LONG>> values = safe_arrays::Longs(pacList);
+    if (!values) return E_INVALIDARG;
+    if (values->empty()) return S_OK;
 
     PacList pacs;
-    pacs.count = pacs.capacity = upper - lower + 1;
-    pacs.values.reset(new (std::nothrow) LONG[pacs.capacity]);
+    pacs.count = pacs.capacity = static_cast<LONG>(values->size());
+    pacs.values.reset(new (std::nothrow) LONG[values->size()]);
     if (!pacs.values) return E_FAIL;
+    std::copy(values->begin(), values->end(), pacs.values.get());
     std::wstring text = L"{";
-    for (LONG i = lower; i <= upper; ++i) {
-        LONG value = 0;
-        if (FAILED(SafeArrayGetElement(pacList, &i, &value))) return E_INVALIDARG;
-        pacs.values[i - lower] = value;
-        text += std::to_wstring(value) + (i < upper ? L", " : L"}");
-    }
+    for (size_t i = 0; i < values->size(); ++i)
+        text += std::to_wstring((*values)[i]) + (i + 1 < values->size() ? L", " : L"}");
     WriteLog(LOG_VERBOSE, "TARNClientBridge::ActivatePolicies", L"Called, set policy activation list called with: %s",
              text.c_str());
     auto* work = new (std::nothrow) ActivationWork{std::move(hold), std::move(pacs)};

@@ -125,6 +125,8 @@ public:
         reset();
         return &value_;
     }
+    // For in/out parameters: the callee may free the value and store a new one.
+    BSTR* put_in_out() noexcept { return &value_; }
 
 private:
     BSTR value_ = nullptr;
