@@ -1,0 +1,67 @@
+#include "notify/VPNNotificationPeer.h"
+
+#include "adaptor/TarnAdaptor.h"
+#include "stub/ModuleState.h"
+
+namespace {
+
+constexpr LONG kRemoteAccessPolicyType = 60;
+constexpr wchar_t kEngineAttribute[] = L"client_verification_engine";
+constexpr wchar_t kValueEnd[] = L"/>";
+constexpr wchar_t kTrimmed[] = L" =\"";
+
+std::wstring Trimmed(const std::wstring& value) {
+    const size_t first = value.find_first_not_of(kTrimmed);
+    if (first == std::wstring::npos) return {};
+    return value.substr(first, value.find_last_not_of(kTrimmed) - first + 1);
+}
+
+}  // namespace
+
+void VPNNotificationPeer::ApplyEngineSetting(const std::wstring& content) {
+    const TarnSettingsUpdateCallback callback = settingsUpdateCallback_.load();
+    if (!callback) return;
+    const size_t attribute = content.find(kEngineAttribute);
+    if (attribute == std::wstring::npos) return;
+    const size_t valueStart = attribute + (sizeof(kEngineAttribute) / sizeof(wchar_t) - 1);
+    const size_t valueEnd = content.find(kValueEnd, valueStart);
+    if (valueEnd == std::wstring::npos) return;  // no end: an empty value
+    const std::wstring engine = Trimmed(content.substr(valueStart, valueEnd - valueStart));
+    if (engine == L"VPN_KVX") callback(1, 2);
+    else if (engine == L"QLCompliance") callback(1, 1);
+}
+
+void VPNNotificationPeer::ApplyFirstPolicyOf(const LONG* pacs, size_t count) {
+    TarnAdaptor* adaptor = Module().adaptor.load();
+    if (!adaptor) return;
+    for (size_t i = 0; i < count; ++i) {
+        PolicyInfo policy;
+        policy.pac = pacs[i];
+        policy.type = kRemoteAccessPolicyType;
+        std::wstring content;
+        if (SUCCEEDED(adaptor->QueryPolicyContent(policy, content))) {
+            ApplyEngineSetting(content);
+            return;
+        }
+    }
+}
+
+void VPNNotificationPeer::OnConnect() {
+    TarnAdaptor* adaptor = Module().adaptor.load();
+    if (!adaptor) return;
+    std::vector<LONG> pacs;
+    if (FAILED(adaptor->QueryActivations(pacs))) return;
+    ApplyFirstPolicyOf(pacs.data(), pacs.size());
+}
+
+void VPNNotificationPeer::OnNewPolicy(const PolicyInfo& policy) {
+    if (!settingsUpdateCallback_.load()) return;
+    TarnAdaptor* adaptor = Module().adaptor.load();
+    if (!adaptor) return;
+    std::wstring content;
+    if (SUCCEEDED(adaptor->QueryPolicyContent(policy, content))) ApplyEngineSetting(content);
+}
+
+void VPNNotificationPeer::OnActivationStatusChanged(PacList pacs) {
+    ApplyFirstPolicyOf(pacs.values.get(), static_cast<size_t>(pacs.count));
+}
