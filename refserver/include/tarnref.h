@@ -9,14 +9,106 @@
  * server "die" and come back, call the client's callback object from the
  * server's own threads, and read back every call the server received.
  *
- * The full set of functions is declared further down by the server itself;
- * the functions below are fixed because the secure creation's tests rely on
- * them.
+ * All functions are cdecl, take and return plain C types, and may be called
+ * from any thread at any time; the server's state is guarded by one lock.
+ * Arrays passed in are copied; the caller keeps its own.
+ *
+ * Operation names (used by TarnRef_FailOperation, TarnRef_SetResult,
+ * TarnRef_CountCalls, TarnRef_WaitForCalls and the call record) are the
+ * method names: "Unregister", "Register", "AddExpectedMessageTypes",
+ * "GetActivations", "TriggerPayloadPoll", "RegisterProvider", "SetProperties",
+ * "UnRegisterProvider", "SetNotification", "GetPolicyContent",
+ * "GetPolicyContentById", "LOG_CreateLogQueue", "LOG_CreateLogRecord",
+ * "LOG_CommitLogQueue", "IsAlive", "CheckCompliance", "SetOperationStatus",
+ * "SendBladeMessage", "Reserved5" ... "Reserved28" (placeholders, always
+ * E_NOTIMPL), "ReportIncident" (IKestrel), "DownloadFile",
+ * "GetCaCertFingerPrint", "PrepareCreate", "CreateForProcess" and
+ * "DllGetClassObject" (failure only; not recorded; CoGetClassObject may
+ * report its failure as REGDB_E_CLASSNOTREG).
+ *
+ * ---------------------------------------------------------------------------
+ * Call record
+ * ---------------------------------------------------------------------------
+ * Every call the server receives (also refused and failed ones) appends one
+ * line, in completion order:
+ *
+ *     Name(arg=value, arg=value, ...)
+ *     Name(arg=value, ...) -> 0xHHHHHHHH      when the call returned a failure
+ *
+ * The suffix " -> 0x%08X" (upper-case hex) appears exactly when the returned
+ * HRESULT is negative. Value forms:
+ *   integers   decimal (signed for LONG arguments, unsigned for ULONG)
+ *   GUID       36 lower-case characters, 8-4-4-4-12, no braces
+ *   BSTR       "text" with \\ \" \n \r \t and \xHH (other control characters)
+ *              escaped; a null BSTR is written null
+ *   SAFEARRAY  null, or VT_NAME[...]{...}:
+ *              one dimension:  VT_UI4[lb=0]{77,80,78,51}
+ *              two dimensions: VT_BSTR[3x2,lb=0,0]{{"a","b","c"},{"d","e","f"}}
+ *                (element counts of the first and second dimension, their
+ *                lower bounds; one inner {} per index of the second
+ *                dimension, holding the cells of the first dimension)
+ *              more dimensions: VT_I4[2x2x2,lb=0,0,0]{e,e,...} in storage order
+ *              VT_UI1 elements are two upper-case hex digits with no separator:
+ *                VT_UI1[lb=0]{616263}
+ *              VT_VARIANT elements are VT_NAME:value (VT_BSTR:"x", VT_UI4:0,
+ *                VT_I4:-1, VT_EMPTY, VT_NULL)
+ *              VT names: VT_I1 VT_I2 VT_I4 VT_I8 VT_UI1 VT_UI2 VT_UI4 VT_UI8
+ *                VT_INT VT_UINT VT_R4 VT_R8 VT_BOOL VT_BSTR VT_VARIANT
+ *                VT_ERROR VT_EMPTY VT_NULL ..., otherwise VT_<decimal>
+ * Lines, one per operation:
+ *   Unregister(cookie=1)
+ *   Register(bladeType=1009, policyTypes=VT_UI4[lb=0]{77,80,78,51})
+ *   Reserved5()
+ *   AddExpectedMessageTypes(cookie=1, messageTypes=VT_BSTR[lb=0]{"a","b"})
+ *   GetActivations()
+ *   TriggerPayloadPoll(cookie=1)
+ *   RegisterProvider(bladeGuid=<guid>)
+ *   SetProperties(bladeGuid=<guid>, table=VT_VARIANT[4x1,lb=0,0]{{VT_BSTR:"n",VT_BSTR:"k",VT_BSTR:"v",VT_UI4:0}})
+ *   UnRegisterProvider(bladeGuid=<guid>)
+ *   SetNotification(bladeGuid=<guid>, table=VT_BSTR[2x1,lb=0,0]{{"n","m"}})
+ *   GetPolicyContent(policyType=60, pac=2)
+ *   GetPolicyContentById(policyId=<guid>)
+ *   LOG_CreateLogQueue()
+ *   LOG_CreateLogRecord(queue=1, record=VT_UI1[lb=0]{616263})
+ *   LOG_CommitLogQueue(queue=1)
+ *   IsAlive(cookie=1)
+ *   CheckCompliance()
+ *   SetOperationStatus(opGuid=<guid>, status=2, text1="a", text2="", value=7)
+ *   SendBladeMessage(request=VT_BSTR[3x11,lb=0,0]{{"PROP","MSG_TYPE","T"},...})
+ *   ReportIncident(incidentId="i", incidentType=5, detail1="a", detail2="b",
+ *                  detail3="c", value1=-1, value2=2, value3=3, detail4="d")   (one line)
+ *   DownloadFile(url="http://x/y", fileName="NoFname")      (incoming name)
+ *   GetCaCertFingerPrint(caCertFP="", caCertFPEng="")        (incoming texts)
+ *   PrepareCreate(processId=42, opaque=0x000000000022FE40)
+ *   CreateForProcess(processId=42, creationArg=0, iid=<guid>)
+ *
+ * ---------------------------------------------------------------------------
+ * Server behaviour in brief
+ * ---------------------------------------------------------------------------
+ * Order inside every operation: the object is disconnected (dead server or
+ * object of an earlier server life) -> RPC_E_DISCONNECTED; an injected
+ * failure -> that HRESULT, nothing done; bad client input -> E_POINTER (null
+ * out-pointer) or E_INVALIDARG (null/wrongly typed/shaped array, unknown
+ * cookie, queue or provider); else the work is done and the operation returns
+ * S_OK or the result chosen with TarnRef_SetResult.
+ * Register keeps an owned reference to the client and answers cookies 1, 2, ...
+ * PrepareCreate answers a VT_UI1 array; CreateForProcess needs an earlier
+ * PrepareCreate with the same process id on the same factory and the caller's
+ * own process id, else E_ACCESSDENIED. UnRegisterProvider of an unknown
+ * provider answers S_FALSE. GetPolicyContent/ById answer an empty
+ * byte array for content never set. GetActivations answers an empty VT_I4
+ * list until set. SendBladeMessage echoes by default: rows
+ * PROP/MSG_TYPE=<request's MSG_TYPE>, PROP/MSG_RESP_DATA=<request's
+ * MSG_REQ_DATA>, PROP/MSG_RESP_HTTP_CODE="200", PROP/MSG_RESP_EP_RET_CODE="0",
+ * PROP/MSG_RESP_EP_RET_STR="OK", then HEADER_RESP/<name>="echo" for every
+ * HEADER_RESP row of the request. GetCaCertFingerPrint answers
+ * "REF-CA-FP" and "REF-CA-FP-ENG" until set.
  */
 #ifndef TARNREF_H
 #define TARNREF_H
 
 #include <windows.h>
+#include <oaidl.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -40,6 +132,157 @@ TARNREF_API void __cdecl TarnRef_SetClassObjectSideEffect(int kind, const wchar_
 
 /* How many times DllGetClassObject was called since the module was loaded. */
 TARNREF_API ULONG __cdecl TarnRef_ClassObjectRequests(void);
+
+/* ----- state ------------------------------------------------------------- */
+
+/* Back to the state of a freshly loaded module: no registrations (their
+ * client references are released), providers, queues, configured answers,
+ * failures or record; all interfaces on; alive; reply size 16; no side
+ * effect; no pull on trigger. Only TarnRef_ClassObjectRequests keeps
+ * counting. Callback threads still running finish on their own. Releasing
+ * a held client runs the client's code: reset before unloading its module. */
+TARNREF_API void __cdecl TarnRef_Reset(void);
+
+/* Makes the named operation return hr without doing anything (the call is
+ * still recorded). Any non-zero hr is returned as it is, success codes too;
+ * 0 clears the failure. */
+TARNREF_API void __cdecl TarnRef_FailOperation(const wchar_t* operation, HRESULT hr);
+
+/* The HRESULT the named operation returns after doing its work (default
+ * S_OK), e.g. 3 for CheckCompliance, 1 for LOG_CreateLogRecord, S_FALSE for
+ * ReportIncident. 0 restores S_OK. */
+TARNREF_API void __cdecl TarnRef_SetResult(const wchar_t* operation, HRESULT hr);
+
+/* ----- chosen answers ---------------------------------------------------- */
+
+/* Policy content for (type, pac) / for a policy id: size raw bytes, zero
+ * bytes included (size 0: an empty array). bytes may be null when size is 0. */
+TARNREF_API void __cdecl TarnRef_SetPolicyContent(LONG policyType, LONG pac, const void* bytes,
+                                                  ULONG size);
+TARNREF_API void __cdecl TarnRef_SetPolicyContentById(const GUID* policyId, const void* bytes,
+                                                      ULONG size);
+
+/* PAC list answered by GetActivations: a VT_I4 vector with lower bound 0. */
+TARNREF_API void __cdecl TarnRef_SetActivations(const LONG* pacs, ULONG count);
+/* Any array instead (element type, dimensions and bounds as given; copied).
+ * NULL: GetActivations succeeds and leaves its out-pointer null. */
+TARNREF_API void __cdecl TarnRef_SetActivationsArray(SAFEARRAY* array);
+
+/* Response table of SendBladeMessage: any array (copied), NULL for S_OK with
+ * a null response. */
+TARNREF_API void __cdecl TarnRef_SetBladeMessageResponse(SAFEARRAY* table);
+/* A valid 3-by-rows VT_BSTR table; cells holds 3*rows texts row after row
+ * (section, key, value); a null cell becomes an empty text. */
+TARNREF_API void __cdecl TarnRef_SetBladeMessageResponseRows(const wchar_t* const* cells,
+                                                             ULONG rows);
+/* Back to the default echo response. */
+TARNREF_API void __cdecl TarnRef_SetBladeMessageEcho(void);
+
+/* File name that DownloadFile writes; NULL leaves the caller's name as it is
+ * (the default). */
+TARNREF_API void __cdecl TarnRef_SetDownloadFileName(const wchar_t* fileName);
+
+/* The two texts GetCaCertFingerPrint answers (null: empty text). */
+TARNREF_API void __cdecl TarnRef_SetCaCertFingerPrint(const wchar_t* caCertFP,
+                                                      const wchar_t* caCertFPEng);
+
+/* Switches an extra interface of the server object on or off; off, its
+ * QueryInterface answers E_NOINTERFACE. */
+#define TARNREF_IFACE_KESTREL 1
+#define TARNREF_IFACE_DOWNLOAD 2
+#define TARNREF_IFACE_CERTIFICATE 3
+TARNREF_API void __cdecl TarnRef_EnableInterface(int iface, BOOL enabled);
+
+/* ----- life of the server ------------------------------------------------ */
+
+/* dead = TRUE: every call on every server object (all four interfaces)
+ * answers RPC_E_DISCONNECTED, IsAlive included (QueryInterface, AddRef and
+ * Release keep working); the calls are still recorded; DllGetClassObject and the
+ * factory answer CO_E_SERVER_EXEC_FAILURE. FALSE: the same objects answer
+ * again, registrations kept (a passing outage). With the local server in
+ * the class context, CoGetClassObject may report the class object's refusal
+ * as REGDB_E_CLASSNOTREG. */
+TARNREF_API void __cdecl TarnRef_SetDead(BOOL dead);
+/* The server restarts: every object created so far stays disconnected for
+ * good, registrations (client references released), providers and queues are
+ * dropped, and new objects work. Clears a TarnRef_SetDead(TRUE). */
+TARNREF_API void __cdecl TarnRef_Restart(void);
+
+/* ----- what the server holds --------------------------------------------- */
+
+TARNREF_API ULONG __cdecl TarnRef_LastCookie(void);        /* 0: none yet */
+TARNREF_API ULONG __cdecl TarnRef_RegistrationCount(void); /* live registrations */
+TARNREF_API BOOL __cdecl TarnRef_IsProviderRegistered(const GUID* bladeGuid);
+TARNREF_API ULONG __cdecl TarnRef_PayloadPollCount(void);  /* successful TriggerPayloadPoll calls */
+
+/* When on, every successful TriggerPayloadPoll starts a PullData call to that
+ * registration's client on a thread of the server (it does not wait for it);
+ * TarnRef_LastPullCall gives its call id. */
+TARNREF_API void __cdecl TarnRef_SetPullOnTrigger(BOOL enabled);
+TARNREF_API ULONG __cdecl TarnRef_LastPullCall(void);      /* 0: none */
+
+/* ----- calls to the client ----------------------------------------------- */
+/* Each function starts one call on a new thread in the multithreaded
+ * apartment to the client registered under cookie (0: the most recent live
+ * registration) and returns a call id, or 0 when there is no such client or
+ * the thread cannot start. The thread holds its own reference to the client. */
+
+TARNREF_API ULONG __cdecl TarnRef_CallPolicyArrival(ULONG cookie, const wchar_t* description);
+TARNREF_API ULONG __cdecl TarnRef_CallOperationArrival(ULONG cookie, const GUID* opId,
+                                                       ULONG opType, const wchar_t* content);
+/* VT_I4 vector, lower bound 0. */
+TARNREF_API ULONG __cdecl TarnRef_CallActivatePolicies(ULONG cookie, const LONG* pacs,
+                                                       ULONG count);
+/* Any array (copied; NULL passes a null array). */
+TARNREF_API ULONG __cdecl TarnRef_CallActivatePoliciesArray(ULONG cookie, SAFEARRAY* array);
+/* bytes as a VT_UI1 vector, lower bound 0; a null type passes a null BSTR. */
+TARNREF_API ULONG __cdecl TarnRef_CallPushData(ULONG cookie, const void* bytes, ULONG size,
+                                               const wchar_t* payloadType);
+/* Any array as payload (copied; NULL passes a null array). */
+TARNREF_API ULONG __cdecl TarnRef_CallPushDataArray(ULONG cookie, SAFEARRAY* payload,
+                                                    const wchar_t* payloadType);
+TARNREF_API ULONG __cdecl TarnRef_CallPullData(ULONG cookie);
+/* QueryInterface on the client for IKestrel first; its failure is the call's
+ * result. Null texts pass null BSTRs. */
+TARNREF_API ULONG __cdecl TarnRef_CallReportIncident(ULONG cookie, const wchar_t* incidentId,
+                                                     ULONG incidentType, const wchar_t* detail1,
+                                                     const wchar_t* detail2,
+                                                     const wchar_t* detail3, LONG value1,
+                                                     ULONG value2, ULONG value3,
+                                                     const wchar_t* detail4);
+
+/* Waits up to timeoutMs for the call to return. TRUE when it has returned;
+ * *result (may be null) then holds its HRESULT. FALSE on time-out or for an
+ * unknown id. */
+TARNREF_API BOOL __cdecl TarnRef_WaitCall(ULONG callId, DWORD timeoutMs, HRESULT* result);
+
+/* What a finished PullData call received: TRUE when the client handed over a
+ * payload array. type and data receive zero-terminated copies (cut to their
+ * capacities; either may be null with capacity 0); data is the array's bytes
+ * decoded from UTF-8 (up to the first zero byte). *elementType (may be null)
+ * gets the array's VARTYPE; bytes of arrays other than one-dimensional VT_UI1
+ * are not decoded (data stays empty). */
+TARNREF_API BOOL __cdecl TarnRef_GetPulledPayload(ULONG callId, wchar_t* type,
+                                                  ULONG typeCapacity, wchar_t* data,
+                                                  ULONG dataCapacity, VARTYPE* elementType);
+
+/* ----- call record ------------------------------------------------------- */
+
+TARNREF_API ULONG __cdecl TarnRef_CallCount(void);
+/* Copies line index (0 = oldest) without a newline into buffer, cut to
+ * capacity-1 characters and zero-terminated. Returns the line's full length,
+ * 0 when there is no such line. */
+TARNREF_API ULONG __cdecl TarnRef_GetCallLine(ULONG index, wchar_t* buffer, ULONG capacity);
+/* Copies all lines, each followed by '\n', the same way; returns the full
+ * length in characters (without the terminator). */
+TARNREF_API ULONG __cdecl TarnRef_GetCallRecord(wchar_t* buffer, ULONG capacity);
+TARNREF_API void __cdecl TarnRef_ClearCallRecord(void);
+/* Number of recorded calls of the named operation. */
+TARNREF_API ULONG __cdecl TarnRef_CountCalls(const wchar_t* operation);
+/* Waits until at least count calls of the operation are recorded; TRUE when
+ * they are, FALSE after timeoutMs. */
+TARNREF_API BOOL __cdecl TarnRef_WaitForCalls(const wchar_t* operation, ULONG count,
+                                              DWORD timeoutMs);
 
 #ifdef __cplusplus
 }

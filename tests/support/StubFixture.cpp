@@ -23,7 +23,13 @@ void StubTest::SetUp() {
     levelValue_ = std::make_unique<ScopedRegistryValue>(ScopedRegistryValue::Missing(kTarnHostKey, L"ALogLevel"));
 }
 
-std::wstring StubTest::LogPath() const { return logDir_.Join(ProcessBaseName() + L"-tarnstub-adaptor.log"); }
+std::wstring StubTest::LogPath() const {
+    // A program linked with TarnStub.dll logs as "<exe>-tarnstub-adaptor.log";
+    // one that holds the stub's code itself as "<exe>-adaptor.log".
+    const std::wstring throughDll = logDir_.Join(ProcessBaseName() + L"-tarnstub-adaptor.log");
+    const std::wstring linkedIn = logDir_.Join(ProcessBaseName() + L"-adaptor.log");
+    return GetFileAttributesW(linkedIn.c_str()) != INVALID_FILE_ATTRIBUTES ? linkedIn : throughDll;
+}
 
 std::vector<std::wstring> StubTest::LogLines() const { return ReadLogLines(LogPath()); }
 

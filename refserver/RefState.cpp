@@ -1,0 +1,84 @@
+#include "RefState.h"
+
+#include <mutex>
+
+namespace tarnref {
+
+std::atomic<long> g_liveObjects{0};
+HMODULE g_module = nullptr;
+
+RefState& RefState::Instance() {
+    // Never destroyed: at process exit the clients whose references the
+    // state may still hold can already be gone, so releasing them then would
+    // call into unloaded code.
+    static RefState* const instance = new RefState();
+    return *instance;
+}
+
+void RefState::Reset() {
+    Holdings dropped;
+    {
+        std::lock_guard<win::CriticalSection> guard(lock_);
+        dropped = TakeHoldings();
+        config = Configuration();
+        record.clear();
+        clientCalls.clear();
+        dead = false;
+    }
+}
+
+void RefState::Restart() {
+    Holdings dropped;
+    {
+        std::lock_guard<win::CriticalSection> guard(lock_);
+        dropped = TakeHoldings();
+        dead = false;
+        ++generation;
+    }
+}
+
+Holdings RefState::TakeHoldings() {
+    Holdings taken = std::move(holdings);
+    holdings = Holdings();
+    // Cookies and queue ids keep growing across restarts, as a fresh server
+    // would not hand out a number a stale client still holds.
+    holdings.nextCookie = taken.nextCookie;
+    holdings.nextQueue = taken.nextQueue;
+    return taken;
+}
+
+void RefState::AppendRecord(std::wstring line) {
+    std::lock_guard<win::CriticalSection> guard(lock_);
+    record.push_back(std::move(line));
+}
+
+std::optional<HRESULT> RefState::InjectedFailure(const std::wstring& operation) {
+    std::lock_guard<win::CriticalSection> guard(lock_);
+    const auto found = config.failures.find(operation);
+    if (found == config.failures.end()) return std::nullopt;
+    return found->second;
+}
+
+HRESULT RefState::ResultOf(const std::wstring& operation, HRESULT workResult) {
+    if (FAILED(workResult)) return workResult;
+    std::lock_guard<win::CriticalSection> guard(lock_);
+    const auto found = config.results.find(operation);
+    return found == config.results.end() ? workResult : found->second;
+}
+
+bool RefState::IsDisconnected(ULONG objectGeneration) {
+    std::lock_guard<win::CriticalSection> guard(lock_);
+    return dead || objectGeneration != generation;
+}
+
+win::ComPtr<ITARNClient> RefState::ClientOf(ULONG cookie) {
+    std::lock_guard<win::CriticalSection> guard(lock_);
+    if (cookie == 0 && !holdings.registrations.empty()) {
+        cookie = holdings.registrations.rbegin()->first;
+    }
+    const auto found = holdings.registrations.find(cookie);
+    if (found == holdings.registrations.end()) return nullptr;
+    return found->second.client;
+}
+
+}  // namespace tarnref

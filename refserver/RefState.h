@@ -1,0 +1,166 @@
+// The reference server's state: one instance per module, shared by every
+// server object, every class object and the control functions. A blade's
+// view of a Tarn server is process-wide, and the control API reaches the
+// same state whether the module was loaded by COM or by the import library.
+#pragma once
+
+#include "RefFormat.h"
+#include "server/TarnServer.h"
+#include "win/raii.h"
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tarnref {
+
+// One call the server makes on a client's callback object from a thread of
+// its own.
+struct ClientCall {
+    ULONG id = 0;
+    win::UniqueHandle done;  // manual-reset event, set when the call returned
+    HRESULT result = E_PENDING;
+    // PullData only: what the client handed over.
+    bool pulledArray = false;
+    VARTYPE pulledElementType = VT_EMPTY;
+    std::wstring pulledType;
+    std::wstring pulledData;
+};
+
+struct Registration {
+    win::ComPtr<ITARNClient> client;
+    LONG bladeType = 0;
+    std::vector<std::wstring> expectedMessageTypes;
+};
+
+struct LogQueue {
+    ULONG records = 0;
+    bool committed = false;
+};
+
+enum class ResponseMode { Echo, Fixed };
+
+// Everything TarnRef_Reset puts back to its initial value.
+struct Configuration {
+    std::map<std::wstring, HRESULT> failures;
+    std::map<std::wstring, HRESULT> results;
+    std::map<std::pair<LONG, LONG>, std::string> policies;
+    std::map<std::wstring, std::string> policiesById;  // key: GUID text
+    bool activationsFixed = false;
+    win::UniqueSafeArray activations;  // null with activationsFixed: answer null
+    ResponseMode responseMode = ResponseMode::Echo;
+    win::UniqueSafeArray response;     // null in Fixed mode: answer null
+    std::optional<std::wstring> downloadFileName;
+    std::wstring caCertFP = L"REF-CA-FP";
+    std::wstring caCertFPEng = L"REF-CA-FP-ENG";
+    bool kestrelEnabled = true;
+    bool downloadEnabled = true;
+    bool certificateEnabled = true;
+    bool pullOnTrigger = false;
+    ULONG prepareReplySize = 16;
+    int sideEffectKind = 0;
+    std::wstring sideEffectArg;
+};
+
+// What the server has been told by its clients.
+struct Holdings {
+    std::map<ULONG, Registration> registrations;
+    ULONG nextCookie = 1;
+    ULONG lastCookie = 0;
+    std::map<std::wstring, bool> providers;  // key: GUID text
+    std::map<ULONG, LogQueue> queues;
+    ULONG nextQueue = 1;
+    ULONG pollCount = 0;
+    ULONG lastPullCall = 0;
+};
+
+class RefState {
+public:
+    static RefState& Instance();
+
+    win::CriticalSection& Lock() { return lock_; }
+
+    // All members below are guarded by Lock().
+    Configuration config;
+    Holdings holdings;
+    std::vector<std::wstring> record;
+    std::map<ULONG, std::shared_ptr<ClientCall>> clientCalls;
+    ULONG nextCallId = 1;
+    bool dead = false;
+    ULONG generation = 1;
+
+    // Each takes the lock itself.
+    void Reset();
+    void Restart();
+    void AppendRecord(std::wstring line);
+    std::optional<HRESULT> InjectedFailure(const std::wstring& operation);
+    HRESULT ResultOf(const std::wstring& operation, HRESULT workResult);
+    bool IsDisconnected(ULONG objectGeneration);
+    win::ComPtr<ITARNClient> ClientOf(ULONG cookie);  // cookie 0: latest live registration
+
+private:
+    RefState() = default;
+    // Client references are released after the lock is left: releasing one
+    // may run client code.
+    Holdings TakeHoldings();
+
+    win::CriticalSection lock_;
+};
+
+// Objects, class objects and client-call threads alive; DllCanUnloadNow
+// answers S_OK only at zero.
+extern std::atomic<long> g_liveObjects;
+// The module's own handle, set in DllMain.
+extern HMODULE g_module;
+// Calls of DllGetClassObject since the module was loaded.
+ULONG ClassObjectRequests();
+
+// One call on a client: runs on the call's thread, returns the call's
+// HRESULT and may fill the pulled payload of the ClientCall.
+using ClientInvocation = std::function<HRESULT(ITARNClient*, ClientCall&)>;
+
+// Starts a call to the client on a new thread in the multithreaded apartment.
+// Returns the call id, or 0 when there is no client or no thread.
+ULONG StartClientCall(win::ComPtr<ITARNClient> client, ClientInvocation invoke);
+// Starts a PullData call; the ClientCall receives what the client handed over.
+ULONG StartPullData(win::ComPtr<ITARNClient> client);
+
+}  // namespace tarnref
+
+namespace tarnref {
+
+// The common frame of every operation: a refused call (disconnected object,
+// dead server) answers refusal, an injected failure answers itself, else the
+// work runs and its success may be replaced by the chosen result. Every call
+// is recorded with its decoded arguments.
+template <typename Work>
+HRESULT ServeCall(const wchar_t* operation, const std::wstring& args, HRESULT refusal,
+                  Work&& work) {
+    RefState& state = RefState::Instance();
+    HRESULT hr = refusal;
+    if (hr == S_OK) {
+        const std::optional<HRESULT> injected = state.InjectedFailure(operation);
+        hr = injected ? *injected : state.ResultOf(operation, work());
+    }
+    std::wstring line = std::wstring(operation) + L"(" + args + L")";
+    if (FAILED(hr)) line += L" -> " + FormatHex32(static_cast<ULONG>(hr));
+    state.AppendRecord(std::move(line));
+    return hr;
+}
+
+// Array checks of client input.
+bool IsVectorOf(SAFEARRAY* array, VARTYPE vt);
+bool IsTableOf(SAFEARRAY* array, VARTYPE vt, LONG columns);
+// Number of elements of a dimension (1 = first), 0 when it cannot be read.
+ULONG ElementCount(SAFEARRAY* array, UINT dimension);
+// A one-dimensional VT_UI1 array (lower bound 0) holding bytes.
+win::UniqueSafeArray MakeByteArray(const void* bytes, ULONG size);
+// A 3-by-rows VT_BSTR table from texts given row after row.
+win::UniqueSafeArray MakeTextTable(const std::vector<std::wstring>& cells, ULONG rows);
+
+}  // namespace tarnref

@@ -1,0 +1,34 @@
+// The frame of an end-to-end test against the reference Tarn server: the
+// server registered in the prefix and reset, the stub's log directory set,
+// and readers for the server's call record.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "StubFixture.h"
+#include "tarnref.h"
+#include "tarnstub.h"
+
+namespace tarn_test {
+
+class ServerTest : public StubTest {
+protected:
+    void SetUp() override;
+
+    // Removes the server's class registration (the server is "absent");
+    // SetUp of the next test registers it again.
+    static void UnregisterServer();
+    static void RegisterServer();
+
+    // The server's call record, one line per call.
+    static std::vector<std::wstring> Calls();
+    // The recorded lines that start with prefix.
+    static std::vector<std::wstring> CallsStartingWith(const std::wstring& prefix);
+    static std::string CallDump();
+};
+
+// "{xxxxxxxx-...}" lower-case without braces, as the log and the record show GUIDs.
+std::wstring GuidText(const GUID& guid);
+
+}  // namespace tarn_test
