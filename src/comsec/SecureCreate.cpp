@@ -1,0 +1,140 @@
+#include "comsec/SecureCreate.h"
+
+#include "comsec/EventMonitor.h"
+#include "comsec/GantryLoader.h"
+
+#include <cstring>
+
+namespace comsec {
+namespace {
+
+const wchar_t kClassKeyPrefix[] = L"Software\\Classes\\CLSID\\";
+
+// What the validation demands of the server file: an image the linker
+// finished (IMAGE_FILE_EXECUTABLE_IMAGE), built for x86 or x64.
+constexpr ULONG kServerFileFlags = GANTRY_PE_REQUIRE_EXECUTABLE;                    // 1
+constexpr ULONG kServerFileMachines = GANTRY_PE_MACHINE_I386 | GANTRY_PE_MACHINE_AMD64;  // 9
+static_assert(kServerFileFlags == 1 && kServerFileMachines == 9,
+              "the validation is called with 1 and 9");
+
+constexpr ULONG kClassContext = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER;  // 5
+constexpr LONG kReplyBytes = 16;
+// How long a change made while the class object was obtained may take to be
+// reported by the directory watch; paid in full only by creations without a
+// change, once per connection.
+constexpr DWORD kChangeGraceMs = 100;
+
+// The default value of classKey\subkey as text; empty if it is missing, not
+// a string or empty.
+std::wstring ReadDefaultText(HKEY classKey, const wchar_t* subkey) {
+    win::UniqueHKey key;
+    if (::RegOpenKeyExW(classKey, subkey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        return std::wstring();
+    DWORD type = 0;
+    DWORD bytes = 0;
+    if (::RegQueryValueExW(key.get(), nullptr, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ) || bytes < sizeof(wchar_t))
+        return std::wstring();
+    // One extra character: a stored text need not carry its terminator.
+    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+    if (::RegQueryValueExW(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]),
+                           &bytes) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return std::wstring();
+    text.resize(std::wcslen(text.c_str()));
+    return text;
+}
+
+std::wstring StripEnclosingQuotes(const std::wstring& text) {
+    if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"')
+        return text.substr(1, text.size() - 2);
+    return text;
+}
+
+// The 16 bytes belong to the server's protocol; the stub only insists on the
+// length. Any other shape, or no array at all, refuses the creation.
+HRESULT CopyReply(SAFEARRAY* reply, BYTE (&buffer)[kReplyBytes]) {
+    if (reply == nullptr || ::SafeArrayGetDim(reply) < 1) return E_ABORT;
+    LONG lower = 0;
+    LONG upper = 0;
+    HRESULT hr = ::SafeArrayGetLBound(reply, 1, &lower);
+    if (SUCCEEDED(hr)) hr = ::SafeArrayGetUBound(reply, 1, &upper);
+    if (FAILED(hr)) return hr;
+    if (static_cast<LONGLONG>(upper) - lower + 1 != kReplyBytes) return E_ABORT;
+    if (::SafeArrayGetElemsize(reply) != 1 || ::SafeArrayGetDim(reply) != 1) return E_ABORT;
+    win::SafeArrayData data(reply);
+    if (!data) return E_UNEXPECTED;
+    std::memcpy(buffer, data.as<BYTE>(), kReplyBytes);
+    return S_OK;
+}
+
+// Steps from PrepareCreate on; the factory is released by the caller.
+HRESULT CreateThroughFactory(ISecureFactory* factory, win::ComPtr<ITarnServer>& server,
+                             ULONG creationArg) {
+    const DWORD processId = ::GetCurrentProcessId();
+    BYTE replyBuffer[kReplyBytes] = {};
+    // The server identifies the request by the buffer's address, given
+    // sign-extended as a 32-bit stub passes it.
+    const LONGLONG opaque = static_cast<LONGLONG>(reinterpret_cast<INT_PTR>(&replyBuffer[0]));
+    win::UniqueSafeArray reply;
+    HRESULT hr = factory->PrepareCreate(processId, opaque, reply.put());
+    if (FAILED(hr)) return hr;
+    hr = CopyReply(reply.get(), replyBuffer);
+    if (FAILED(hr)) return hr;
+    hr = factory->CreateForProcess(processId, creationArg, IID_ITarnServer,
+                                   reinterpret_cast<void**>(server.ReleaseAndGetAddressOf()));
+    if (FAILED(hr)) {
+        server.Reset();  // whatever a failing server left there is not ours to use
+        return hr;
+    }
+    // A success without an object would reach the caller as a null server.
+    return server ? S_OK : E_POINTER;
+}
+
+}  // namespace
+
+std::wstring ClassKeyName(REFCLSID clsid) {
+    wchar_t text[39] = {};
+    if (::StringFromGUID2(clsid, text, 39) != 39) return std::wstring();
+    return std::wstring(kClassKeyPrefix) + text;
+}
+
+std::wstring FindServerPath(REFCLSID clsid) {
+    win::UniqueHKey classKey;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ClassKeyName(clsid).c_str(), 0, KEY_READ,
+                        classKey.put()) != ERROR_SUCCESS)
+        return std::wstring();
+    std::wstring text = ReadDefaultText(classKey.get(), L"LocalServer32");
+    if (text.empty()) text = ReadDefaultText(classKey.get(), L"InProcServer32");
+    return StripEnclosingQuotes(text);
+}
+
+bool ValidateServerFile(REFCLSID clsid) {
+    const std::wstring path = FindServerPath(clsid);
+    if (path.empty()) return false;
+    CGantry gantry;
+    if (!gantry.Load()) return false;
+    return gantry.IsPEFileValidExT(path, kServerFileFlags, kServerFileMachines);
+}
+
+// The order matters: the watch is armed before the file is validated, so a
+// file or registration swapped after the validation is noticed; the watch is
+// read only after the class object exists, that is after COM has resolved
+// the registration and loaded or started the server. The monitor is stopped
+// and destroyed on every return by its destructor.
+HRESULT SecureCreateInstance(REFCLSID clsid, win::ComPtr<ITarnServer>& server,
+                             ULONG creationArg) {
+    server.Reset();
+    CEventMonitor monitor;
+    if (!monitor.StartMonitor(clsid, IID_ITarnServer)) return E_ABORT;
+    if (!ValidateServerFile(clsid)) return E_ABORT;
+    win::ComPtr<ISecureFactory> factory;
+    HRESULT hr = ::CoGetClassObject(clsid, kClassContext, nullptr, IID_ISecureFactory,
+                                    reinterpret_cast<void**>(factory.GetAddressOf()));
+    if (FAILED(hr)) return hr;
+    if (!factory) return E_NOINTERFACE;
+    if (monitor.ChangedAfterSettling(kChangeGraceMs)) return E_ABORT;
+    return CreateThroughFactory(factory.Get(), server, creationArg);
+}
+
+}  // namespace comsec

@@ -1,0 +1,35 @@
+// Guarded creation of the Tarn server object.
+#pragma once
+
+#include "server/TarnServer.h"
+#include "win/raii.h"
+
+#include <string>
+
+namespace comsec {
+
+// "Software\Classes\CLSID\{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" for clsid.
+std::wstring ClassKeyName(REFCLSID clsid);
+
+// The server file registered for clsid under HKEY_LOCAL_MACHINE: the default
+// value of "LocalServer32", else of "InProcServer32". Enclosing double quotes
+// are removed only when the text both begins and ends with one. Empty when
+// neither subkey gives a text.
+std::wstring FindServerPath(REFCLSID clsid);
+
+// True when a server path is registered and GANTRY.dll's IsPEFileValidExT
+// accepts that file as an x86/x64 executable image (arguments 1 and 9).
+// False when GANTRY.dll or its entries cannot be had.
+bool ValidateServerFile(REFCLSID clsid);
+
+// Creates the server object through the server's ISecureFactory after the
+// registered server file has been validated, with CEventMonitor watching the
+// class key and the server's directory for the whole time. server is emptied
+// first and is filled only on S_OK. E_ABORT for every refusal (no
+// registration, file refused, a change seen by the watch, a reply of the
+// wrong size, no start-up support); a failure of the COM calls is returned
+// as it came. Writes no log lines.
+HRESULT SecureCreateInstance(REFCLSID clsid, win::ComPtr<ITarnServer>& server,
+                             ULONG creationArg);
+
+}  // namespace comsec
