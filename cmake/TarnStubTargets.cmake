@@ -38,3 +38,15 @@ target_include_directories(TarnStub INTERFACE
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)
 target_link_libraries(TarnStub INTERFACE oleaut32)
 add_library(TarnStub::TarnStub ALIAS TarnStub)
+
+# A VERSIONINFO resource for a DLL of the product. Its build number is the
+# version text the adaptor log's banner shows.
+function(tarnstub_version_resource target fileName description)
+  set(TARN_RC_FILE_NAME ${fileName})
+  set(TARN_RC_DESCRIPTION ${description})
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/VersionInfo.rc.in
+    ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc @ONLY)
+  target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+endfunction()
+
+tarnstub_version_resource(TarnStub TarnStub.dll "TarnStub client adaptor for blades")

@@ -1,17 +1,43 @@
-// A sample blade: initialises TarnStub, makes a request, finalises, and
-// prints what it got and the end of the adaptor log.
+// A sample blade for TarnStub.
 //
-//   sample_blade [blade-type]      (default 12, a blade with the default peer)
+// It is written as a blade developer writes one: against tarnstub.h and the
+// import library only. To have something to talk to it uses the bundled
+// reference Tarn server, which it steers through tarnref.h to publish
+// policies, operations and activation lists, push and pull payloads, answer
+// messages and downloads, and report an incident.
+//
+//   sample_blade [blade-type]              a scripted session (default 12)
+//   sample_blade --reconnect [blade-type]  the server dies and comes back;
+//                                          the blade hears of it (about a
+//                                          minute: the stub checks the
+//                                          server every 30 seconds)
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "tarnref.h"
 #include "tarnstub.h"
 
 namespace {
+
+// ---- the transcript -----------------------------------------------------------
+
+CRITICAL_SECTION g_printLock;
+
+void Print(const char* format, ...) {
+    EnterCriticalSection(&g_printLock);
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+    LeaveCriticalSection(&g_printLock);
+}
 
 const char* CodeMeaning(DWORD code) {
     switch (code) {
@@ -31,7 +57,7 @@ const char* CodeMeaning(DWORD code) {
         case TARNSTUB_COMPLIANCE_FAILED: return "the compliance query failed";
         case TARNSTUB_POLICY_FAILED: return "the policy query failed";
         case TARNSTUB_ACTIVATION_FAILED: return "the activation query failed";
-        case TARNSTUB_SETTINGS_CALLBACK_NOT_VPN: return "settings-update callback only for blade type 6";
+        case TARNSTUB_SETTINGS_CALLBACK_NOT_VPN: return "the settings-update callback is only for blade type 6";
         case TARNSTUB_BUFFER_TOO_SMALL: return "the buffer is too small";
         case TARNSTUB_NULL_CALLBACK: return "the callback pointer is null";
         case TARNSTUB_PAYLOAD_FAILED: return "the payload collection failed";
@@ -40,7 +66,7 @@ const char* CodeMeaning(DWORD code) {
         case TARNSTUB_OPERATION_STATUS_FAILED: return "the operation status report failed";
         case TARNSTUB_NULL_POINTER: return "a required pointer is null";
         case TARNSTUB_COUNT_BELOW_ONE: return "the item count is below 1";
-        case TARNSTUB_SETTING_AFTER_INIT: return "setting must come before initialisation";
+        case TARNSTUB_SETTING_AFTER_INIT: return "this setting must come before initialisation";
         case TARNSTUB_BLADE_PAYLOAD_FAILED: return "sending the blade payload failed";
         case TARNSTUB_CA_FINGERPRINT_FAILED: return "the CA fingerprint query failed";
         case TARNSTUB_INCIDENT_FAILED: return "the incident report failed";
@@ -49,15 +75,134 @@ const char* CodeMeaning(DWORD code) {
     }
 }
 
-DWORD Report(const char* call, DWORD code) {
-    std::printf("%-40s -> %2lu (%s)\n", call, static_cast<unsigned long>(code), CodeMeaning(code));
+// Codes other than 0 that the script provokes on purpose, so that a failure
+// of the session stands out.
+int g_unexpectedFailures = 0;
+
+DWORD Call(const char* what, DWORD code, DWORD expected = TARNSTUB_OK) {
+    const bool asExpected = code == expected;
+    if (!asExpected) ++g_unexpectedFailures;
+    Print("%-52s -> %2lu  %s%s\n", what, static_cast<unsigned long>(code), CodeMeaning(code),
+          asExpected ? (code == TARNSTUB_OK ? "" : "  (expected)") : "  <-- UNEXPECTED");
     return code;
 }
 
-void TARNSTUB_CALL OnConnected(void) { std::printf("  callback: connected to the Tarn server\n"); }
+std::string Narrow(const wchar_t* text, UINT length) {
+    if (!text || length == 0) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &narrow[0], size, nullptr, nullptr);
+    return narrow;
+}
 
-// The log folder a blade's installation configures; the sample sets one
-// beside itself when none is configured.
+std::string Narrow(BSTR text) { return Narrow(text, SysStringLen(text)); }
+
+std::string GuidText(const GUID& g) {
+    char text[40];
+    std::snprintf(text, sizeof(text), "%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
+                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return text;
+}
+
+// ---- callbacks -----------------------------------------------------------------
+
+HANDLE g_connected, g_newPolicy, g_newOperation, g_activation, g_payloadResponse, g_incident;
+
+void TARNSTUB_CALL OnConnected(void) {
+    Print("  [callback] connected to the Tarn server\n");
+    SetEvent(g_connected);
+}
+
+void TARNSTUB_CALL OnNewPolicy(GUID policyId, LONG policyType, LONG pac) {
+    Print("  [callback] new policy: id %s, type %ld, PAC %ld\n", GuidText(policyId).c_str(), policyType, pac);
+    SetEvent(g_newPolicy);
+}
+
+void TARNSTUB_CALL OnNewOperation(GUID opId, DWORD opType, BSTR content) {
+    Print("  [callback] new operation: id %s, type %lu, content \"%s\"\n", GuidText(opId).c_str(),
+          static_cast<unsigned long>(opType), Narrow(content).c_str());
+    SetEvent(g_newOperation);
+}
+
+void TARNSTUB_CALL OnActivationStatus(const LONG* pacs, LONG count) {
+    std::string list;
+    for (LONG i = 0; i < count; ++i) list += (i ? ", " : "") + std::to_string(pacs[i]);
+    Print("  [callback] activation list changed: { %s } (%ld entries)\n", list.c_str(), count);
+    SetEvent(g_activation);
+}
+
+void TARNSTUB_CALL OnPayloadResponse(BSTR type, BSTR payload) {
+    Print("  [callback] payload response: type \"%s\", payload \"%s\"\n", Narrow(type).c_str(), Narrow(payload).c_str());
+    SetEvent(g_payloadResponse);
+}
+
+void TARNSTUB_CALL OnIncident(BSTR id, DWORD type, BSTR d1, BSTR d2, BSTR d3, LONG v1, DWORD v2, DWORD v3, BSTR d4) {
+    Print("  [callback] incident: id \"%s\", type %lu, details \"%s\" \"%s\" \"%s\" \"%s\", values %ld %lu %lu\n",
+          Narrow(id).c_str(), static_cast<unsigned long>(type), Narrow(d1).c_str(), Narrow(d2).c_str(),
+          Narrow(d3).c_str(), Narrow(d4).c_str(), v1, static_cast<unsigned long>(v2), static_cast<unsigned long>(v3));
+    SetEvent(g_incident);
+}
+
+HANDLE g_settingsUpdate;
+
+void TARNSTUB_CALL OnSettingsUpdate(LONG setting, LONG value) {
+    Print("  [callback] settings update: %ld, %ld\n", setting, value);
+    SetEvent(g_settingsUpdate);
+}
+
+// Blade types whose notifications reach the plain callbacks. The
+// remote-access blade (6) has a peer of its own; 8 and 11 have none.
+bool HasDefaultPeer(DWORD bladeType) {
+    return bladeType == 9 || (bladeType >= 12 && bladeType <= 16);
+}
+
+void Await(HANDLE event, const char* what) {
+    if (WaitForSingleObject(event, 10000) != WAIT_OBJECT_0) {
+        Print("  (no %s arrived within 10 seconds)  <-- UNEXPECTED\n", what);
+        ++g_unexpectedFailures;
+    }
+}
+
+// ---- the reference server's side -------------------------------------------------
+
+using RegistrationEntry = HRESULT(STDAPICALLTYPE*)();
+
+// Registers the reference Tarn server (as regsvr32 would) when its class is
+// not registered, or registered for another copy of the server.
+void EnsureServerRegistered() {
+    HMODULE server = GetModuleHandleW(L"TarnRefServer.dll");
+    wchar_t loaded[MAX_PATH] = {}, registered[MAX_PATH] = {};
+    GetModuleFileNameW(server, loaded, MAX_PATH);
+    LONG size = sizeof(registered);
+    const bool same =
+        RegQueryValueW(HKEY_LOCAL_MACHINE,
+                       L"Software\\Classes\\CLSID\\{EE4930E4-BBF2-4578-9B1E-656C4FE111F7}\\InProcServer32",
+                       registered, &size) == ERROR_SUCCESS &&
+        _wcsicmp(loaded, registered) == 0;
+    if (same) return;
+    auto entry = reinterpret_cast<RegistrationEntry>(
+        reinterpret_cast<void*>(GetProcAddress(server, "DllRegisterServer")));
+    const HRESULT hr = entry ? entry() : E_FAIL;
+    Print("Registered the reference Tarn server (%s): hr 0x%08lx\n\n",
+          Narrow(loaded, static_cast<UINT>(wcslen(loaded))).c_str(), static_cast<unsigned long>(hr));
+}
+
+void PrepareServer() {
+    const char common[] = "<policy type=\"51\" pac=\"1\">common client settings</policy>";
+    TarnRef_SetPolicyContent(51, 1, common, sizeof(common) - 1);
+    const char blade[] = "<policy type=\"77\" pac=\"2\">url filtering: strict</policy>";
+    TarnRef_SetPolicyContent(77, 2, blade, sizeof(blade) - 1);
+    const LONG pacs[] = {3, 1, 2};
+    TarnRef_SetActivations(pacs, 3);
+    TarnRef_SetResult(L"CheckCompliance", 3);  // compliant, and changed since the last check
+    TarnRef_SetDownloadFileName(L"C:\\ProgramData\\Tarn\\downloads\\update.cab");
+    TarnRef_SetCaCertFingerPrint(L"9F:3A:77:C1:0B:5E", L"NINE-F THREE-A SEVEN-SEVEN C-ONE ZERO-B FIVE-E");
+    TarnRef_SetPullOnTrigger(TRUE);
+}
+
+// ---- the log ---------------------------------------------------------------------
+
 std::wstring EnsureLogDirectory() {
     HKEY key = nullptr;
     wchar_t dir[MAX_PATH] = {};
@@ -67,8 +212,8 @@ std::wstring EnsureLogDirectory() {
         return {};
     if (RegQueryValueExW(key, L"LOGDIR", nullptr, nullptr, reinterpret_cast<BYTE*>(dir), &size) != ERROR_SUCCESS ||
         dir[0] == L'\0') {
-        GetCurrentDirectoryW(MAX_PATH, dir);
-        wcscat_s(dir, L"\\logs");
+        GetCurrentDirectoryW(MAX_PATH - 8, dir);
+        wcscat(dir, L"\\logs");
         RegSetValueExW(key, L"LOGDIR", 0, REG_SZ, reinterpret_cast<const BYTE*>(dir),
                        static_cast<DWORD>((wcslen(dir) + 1) * sizeof(wchar_t)));
     }
@@ -76,42 +221,224 @@ std::wstring EnsureLogDirectory() {
     return dir;
 }
 
-void PrintLogTail(const std::wstring& dir, size_t lines) {
+void PrintLogTail(const std::wstring& dir, size_t count) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((dir + L"\\sample_blade*-adaptor.log").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
-        std::printf("\nNo adaptor log in %ls\n", dir.c_str());
+        Print("\nNo adaptor log in %s\n", Narrow(dir.c_str(), static_cast<UINT>(dir.size())).c_str());
         return;
     }
     FindClose(search);
     const std::wstring path = dir + L"\\" + found.cFileName;
-    std::printf("\nAdaptor log: %ls (last %u lines)\n", path.c_str(), static_cast<unsigned>(lines));
-    FILE* file = _wfopen(path.c_str(), L"r");
+    Print("\nAdaptor log: %s (last %u lines)\n", Narrow(path.c_str(), static_cast<UINT>(path.size())).c_str(),
+          static_cast<unsigned>(count));
+    FILE* file = _wfsopen(path.c_str(), L"r", 0x40 /* _SH_DENYNO */);
     if (!file) return;
-    std::vector<std::string> all;
+    std::vector<std::string> lines;
     char line[4096];
-    while (std::fgets(line, sizeof(line), file)) all.emplace_back(line);
+    while (std::fgets(line, sizeof(line), file)) lines.emplace_back(line);
     std::fclose(file);
-    for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
-        std::printf("  %s", all[i].c_str());
+    for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
+        Print("  %s", lines[i].c_str());
+}
+
+// ---- the session -------------------------------------------------------------------
+
+void RegisterCallbacks(DWORD bladeType) {
+    // Blade types without a notification peer (8, 11) cannot register these.
+    const DWORD withPeer = (HasDefaultPeer(bladeType) || bladeType == 6) ? TARNSTUB_OK : TARNSTUB_NO_NOTIFICATION_PEER;
+    Call("RegisterNewPolicyArrivalNotificationCallback", RegisterNewPolicyArrivalNotificationCallback(&OnNewPolicy),
+         withPeer);
+    Call("RegisterNewOperationArrivalNotificationCallback",
+         RegisterNewOperationArrivalNotificationCallback(&OnNewOperation), withPeer);
+    Call("RegisterActivationStatusChangedNotificationCallback",
+         RegisterActivationStatusChangedNotificationCallback(&OnActivationStatus), withPeer);
+    Call("RegisterOnPayloadResponseNotificationCallback",
+         RegisterOnPayloadResponseNotificationCallback(&OnPayloadResponse), withPeer);
+    Call("RegisterReportIncidentNotificationCallback", RegisterReportIncidentNotificationCallback(&OnIncident),
+         withPeer);
+    // Only the remote-access blade (6) has settings updates.
+    const DWORD settings = withPeer != TARNSTUB_OK ? withPeer
+                           : bladeType == 6        ? TARNSTUB_OK
+                                                   : TARNSTUB_SETTINGS_CALLBACK_NOT_VPN;
+    Call("RegisterSettingsUpdateCallback", RegisterSettingsUpdateCallback(&OnSettingsUpdate), settings);
+}
+
+void Requests(DWORD bladeType) {
+    Print("\n-- requests --\n");
+    BSTR text = nullptr;
+    if (Call("GetCommonClientPolicy", GetCommonClientPolicy(&text)) == TARNSTUB_OK) {
+        Print("     content: \"%s\"\n", Narrow(text).c_str());
+        SysFreeString(text);
+    }
+    if (Call("GetPolicy(77, 2)", GetPolicy(77, 2, &text)) == TARNSTUB_OK) {
+        Print("     content: \"%s\"\n", Narrow(text).c_str());
+        SysFreeString(text);
+    }
+    Call("GetPolicy(99, 9): a policy the server does not have", GetPolicy(99, 9, &text), TARNSTUB_POLICY_FAILED);
+
+    DWORD compliant = 0, changed = 0;
+    if (Call("QueryCompliance", QueryCompliance(&compliant, &changed)) == TARNSTUB_OK)
+        Print("     compliant %lu, changed %lu\n", static_cast<unsigned long>(compliant),
+              static_cast<unsigned long>(changed));
+
+    LONG pacs[8] = {};
+    LONG count = 8;
+    if (Call("GetActivationStatus", GetActivationStatus(pacs, &count)) == TARNSTUB_OK) {
+        std::string list;
+        for (LONG i = 0; i < count; ++i) list += (i ? ", " : "") + std::to_string(pacs[i]);
+        Print("     PAC priority list: { %s }\n", list.c_str());
+    }
+
+    OperationStatusData status = {};
+    status.opGuid = {0x5a1e0001, 0x0002, 0x0003, {4, 5, 6, 7, 8, 9, 10, 11}};
+    status.opStatus = 2;
+    status.opText1 = L"scan finished";
+    status.opValue = 100;
+    Call("SetOperationStatus", SetOperationStatus(&status));
+
+    const wchar_t* propertyNames[] = {L"version", L"engine"};
+    const wchar_t* propertyValues[] = {L"1.0", L"sample"};
+    const wchar_t* chunkNames[] = {L"state"};
+    const wchar_t* chunkValues[] = {L"<state ok=\"1\"/>"};
+    const wchar_t* messages[] = {L"sample blade ready"};
+    ProviderInfoData provider = {L"SampleBlade", propertyNames, propertyValues, 2, chunkNames, chunkValues, 1,
+                                 messages, 1};
+    Call("CollectProviderInfo", CollectProviderInfo(&provider));
+
+    const BYTE record[] = {0x01, 0x02, 'h', 'e', 'l', 'l', 'o'};
+    Call("CollectLog", CollectLog(record, sizeof(record)));
+
+    Call("ReportIncident", ReportIncident(L"INC-0001", 3, L"sample", L"blade", L"report", -1, 2, 3, L"done"));
+
+    Call("CollectPayload (the server pulls it)", CollectPayload(L"SAMPLE_PAYLOAD", L"caf\u00e9 au lait"));
+    const ULONG pull = TarnRef_LastPullCall();
+    wchar_t pulledType[64] = {}, pulledData[256] = {};
+    HRESULT pullResult = E_FAIL;
+    if (pull && TarnRef_WaitCall(pull, 5000, &pullResult) &&
+        TarnRef_GetPulledPayload(pull, pulledType, 64, pulledData, 256, nullptr))
+        Print("     the server pulled type \"%s\", data \"%s\"\n", Narrow(pulledType, static_cast<UINT>(wcslen(pulledType))).c_str(),
+              Narrow(pulledData, static_cast<UINT>(wcslen(pulledData))).c_str());
+
+    BSTR response = nullptr;
+    if (Call("SendBladePayload", SendBladePayload(L"SAMPLE_MESSAGE", L"ping", &response)) == TARNSTUB_OK)
+        Print("     response: \"%s\"\n", Narrow(response).c_str());
+    SysFreeString(response);
+
+    if (Call("DownloadFile", DownloadFile(L"https://updates.example/update.cab", &text)) == TARNSTUB_OK) {
+        Print("     file: \"%s\"\n", Narrow(text).c_str());
+        SysFreeString(text);
+    }
+    BSTR fingerprint = nullptr, spoken = nullptr;
+    if (Call("GetCaCertFingerPrint", GetCaCertFingerPrint(&fingerprint, &spoken)) == TARNSTUB_OK) {
+        Print("     fingerprint: \"%s\" / \"%s\"\n", Narrow(fingerprint).c_str(), Narrow(spoken).c_str());
+        SysFreeString(fingerprint);
+        SysFreeString(spoken);
+    }
+    (void)bladeType;
+}
+
+// The remote-access blade hears only of its compliance engine, named in its
+// type-60 policy.
+void RemoteAccessNotifications() {
+    Print("\n-- notifications from the server --\n");
+    const char policy[] = "<policy type=\"60\"><vpn client_verification_engine=\"QLCompliance\"/></policy>";
+    TarnRef_SetPolicyContent(60, 1, policy, sizeof(policy) - 1);
+    TarnRef_CallPolicyArrival(0, L"<policy type=\"60\" pac=\"1\" id=\"00000000-0000-0000-0000-000000000000\" "
+                                 L"modDate=\"1765000000000\"/>");
+    Await(g_settingsUpdate, "settings update");
+    Print("  (the remote-access blade's peer passes nothing else on)\n");
+}
+
+void Notifications(DWORD bladeType) {
+    if (bladeType == 6) return RemoteAccessNotifications();
+    if (!HasDefaultPeer(bladeType)) {
+        Print("\n-- notifications --\n  (blade type %lu has no notification peer: the stub logs and drops "
+              "notifications)\n", static_cast<unsigned long>(bladeType));
+        return;
+    }
+    Print("\n-- notifications from the server --\n");
+    TarnRef_CallPolicyArrival(0, L"<policy type=\"77\" pac=\"2\" id=\"6b1f0e2a-4c3d-4e5f-8a9b-0c1d2e3f4a5b\" "
+                                 L"modDate=\"1765000000000\"/>");
+    Await(g_newPolicy, "new policy");
+    const GUID operation = {0x0b5e0001, 0x1111, 0x2222, {0x33, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x66}};
+    TarnRef_CallOperationArrival(0, &operation, 4, L"rescan C:\\Users");
+    Await(g_newOperation, "new operation");
+    const LONG pacs[] = {2, 3};
+    TarnRef_CallActivatePolicies(0, pacs, 2);
+    Await(g_activation, "activation list");
+    const char payload[] = "{\"answer\": 42}";
+    TarnRef_CallPushData(0, payload, sizeof(payload) - 1, L"SAMPLE_RESPONSE");
+    Await(g_payloadResponse, "payload response");
+    if (bladeType == 13) {
+        const ULONG call = TarnRef_CallReportIncident(0, L"SRV-77", 9, L"from", L"the", L"server", 1, 2, 3, L"end");
+        Await(g_incident, "incident");
+        HRESULT hr = E_FAIL;
+        TarnRef_WaitCall(call, 5000, &hr);
+    } else {
+        Print("  (incidents reach only the Kestrel blade, type 13)\n");
+    }
+}
+
+void Reconnection() {
+    Print("\n-- the server dies --\n");
+    TarnRef_SetDead(TRUE);
+    Print("  waiting for the stub's next check (at most 30 seconds)...\n");
+    if (!TarnRef_WaitForCalls(L"IsAlive", 1, 40000)) ++g_unexpectedFailures;
+    Print("  the stub found the server gone; the server comes back\n");
+    ResetEvent(g_connected);
+    TarnRef_Restart();
+    Await(g_connected, "reconnection (the stub retries every 30 seconds)");
+    BSTR text = nullptr;
+    if (Call("GetCommonClientPolicy after the reconnection", GetCommonClientPolicy(&text)) == TARNSTUB_OK) {
+        Print("     content: \"%s\"\n", Narrow(text).c_str());
+        SysFreeString(text);
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const DWORD bladeType = argc > 1 ? static_cast<DWORD>(std::strtoul(argv[1], nullptr, 10)) : 12;
-    const std::wstring logDir = EnsureLogDirectory();
-    std::printf("TarnStub sample blade, blade type %lu\n\n", static_cast<unsigned long>(bladeType));
-
-    Report("RegisterConnectToTarnNotificationCallback", RegisterConnectToTarnNotificationCallback(&OnConnected));
-    if (Report("Initialize", Initialize(bladeType)) != TARNSTUB_OK) return 1;
-
-    BSTR policy = nullptr;
-    if (Report("GetCommonClientPolicy", GetCommonClientPolicy(&policy)) == TARNSTUB_OK) {
-        std::printf("  common client policy: %ls\n", policy);
-        SysFreeString(policy);
+    InitializeCriticalSection(&g_printLock);
+    for (HANDLE* event : {&g_connected, &g_newPolicy, &g_newOperation, &g_activation, &g_payloadResponse, &g_incident,
+                          &g_settingsUpdate})
+        *event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    bool reconnect = false;
+    DWORD bladeType = 12;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--reconnect") == 0) reconnect = true;
+        else bladeType = static_cast<DWORD>(std::strtoul(argv[i], nullptr, 10));
     }
-    Report("Finalize", Finalize());
-    PrintLogTail(logDir, 25);
-    return 0;
+    const std::wstring logDir = EnsureLogDirectory();
+    Print("TarnStub sample blade: blade type %lu%s\n\n", static_cast<unsigned long>(bladeType),
+          reconnect ? ", reconnection" : "");
+    EnsureServerRegistered();
+    TarnRef_Reset();
+    PrepareServer();
+
+    Print("-- before initialisation --\n");
+    const wchar_t* responseTypes[] = {L"SAMPLE_RESPONSE"};
+    Call("SetSupportedPayloadResponseTypes", SetSupportedPayloadResponseTypes(responseTypes, 1));
+    Call("RegisterConnectToTarnNotificationCallback", RegisterConnectToTarnNotificationCallback(&OnConnected));
+    Call("GetCommonClientPolicy before Initialize", GetCommonClientPolicy(nullptr), TARNSTUB_NULL_POINTER);
+    BSTR unused = nullptr;
+    Call("GetPolicy before Initialize", GetPolicy(51, 1, &unused), TARNSTUB_NOT_INITIALIZED);
+
+    Print("\n-- initialisation --\n");
+    if (Call("Initialize", Initialize(bladeType)) != TARNSTUB_OK) return 1;
+    RegisterCallbacks(bladeType);
+
+    if (reconnect) {
+        Reconnection();
+    } else {
+        Requests(bladeType);
+        Notifications(bladeType);
+    }
+
+    Print("\n-- end --\n");
+    Call("Finalize", Finalize());
+    Call("Finalize again", Finalize(), TARNSTUB_NOT_INITIALIZED);
+    PrintLogTail(logDir, 20);
+    Print("\n%s\n", g_unexpectedFailures ? "The session had unexpected results." : "The session went as scripted.");
+    return g_unexpectedFailures ? 1 : 0;
 }

@@ -12,6 +12,10 @@ echo "== x86_64 build (the test run) =="
 bash "$top/scripts/build.sh" x86_64 "$top/build/x86_64" \
   -DTARNSTUB_I686_DIR="$top/build/i686/bin"
 
+echo "== the blade developer's package =="
+bash "$top/scripts/check-package.sh" i686 "$top/build/i686"
+bash "$top/scripts/check-package.sh" x86_64 "$top/build/x86_64" "$top/build/x86_64/wine-run"
+
 echo "== tests =="
 cd "$top/build/x86_64"
 ctest --output-on-failure -j2 "$@"
