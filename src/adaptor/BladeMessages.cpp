@@ -13,6 +13,13 @@ namespace {
 
 constexpr char kSendBladeMessage[] = "TarnAdaptor::SendBladeMessage";
 
+// The supported blade message table is appended to by SendBladePayload under
+// the module lock, but every connection attempt lists it from the monitor
+// thread, which does not hold that lock. This lock keeps the listing from
+// meeting an append that moves the table's storage. There is one adaptor per
+// process, so one lock serves.
+win::CriticalSection g_bladeMessageTableLock;
+
 }  // namespace
 
 int TarnAdaptor::FindMessageType(const std::wstring& msgType) const {
@@ -22,6 +29,7 @@ int TarnAdaptor::FindMessageType(const std::wstring& msgType) const {
 }
 
 std::vector<std::wstring> TarnAdaptor::SupportedBladeMessageTypes() const {
+    std::lock_guard<win::CriticalSection> lock(g_bladeMessageTableLock);
     std::vector<std::wstring> types;
     for (const auto& entry : SupportedBladeMessages) types.push_back(entry.first);
     return types;
@@ -153,6 +161,7 @@ HRESULT TarnAdaptor::SendBladePayload(const std::wstring& payloadType, const std
     if (FindMessageType(payloadType) < 0) {
         BladeMessageSettings settings;
         settings.SetAll(payloadType, L"HTTP", 80, L"NONE", L"DUMMY_PATH");
+        std::lock_guard<win::CriticalSection> lock(g_bladeMessageTableLock);
         SupportedBladeMessages.emplace_back(payloadType, settings);
     }
     BladeMessageRequest request(payloadType);
