@@ -261,6 +261,10 @@ void TarnAdaptor::TARNMonitorPorocedure() {
     WriteLog(LOG_INFO, kName, L"MonitorThread: Termination request received, exiting");
 }
 
+bool TarnAdaptor::OnMonitorThread() const {
+    return monitorThread_ && GetThreadId(monitorThread_.get()) == GetCurrentThreadId();
+}
+
 HRESULT TarnAdaptor::Stop() {
     const char* const kName = "TarnAdaptor::Stop";
     WriteLog(LOG_VERBOSE, kName, L"Called");

@@ -68,6 +68,8 @@ public:
 
     HRESULT Start();
     HRESULT Stop();
+    // True on the adaptor's own monitor thread, which Stop must not join.
+    bool OnMonitorThread() const;
     void InitLogger();
     // One connection attempt: 0 connected, 1 non-critical failure (retried
     // by the monitor thread), 2 critical configuration error.

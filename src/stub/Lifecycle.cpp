@@ -41,6 +41,62 @@ void DestroyAdaptorAndPeer(TarnAdaptor* adaptor, std::unique_ptr<TarnNotificatio
     peer.reset();
 }
 
+// Set on the init thread while it initialises. The adaptor calls the blade's
+// connect callback on this thread (first connection) and on its monitor
+// thread (reconnections); a Finalize from such a callback cannot stop the
+// adaptor there, because the adaptor is in the middle of its own work.
+thread_local bool t_initializing = false;
+
+bool CalledFromInsideTheAdaptor(const TarnAdaptor& adaptor) {
+    return t_initializing || adaptor.OnMonitorThread();
+}
+
+// An adaptor that a Finalize from inside one of its own callbacks took away:
+// stopped and destroyed on a thread of its own once the callback is over.
+struct Retirement {
+    TarnAdaptor* adaptor;
+    std::unique_ptr<TarnNotificationPeer> peer;
+    // Keeps the stub loaded until the retirement thread is done with it.
+    win::UniqueModule pin;
+};
+
+void StopAndDestroy(Retirement& retirement) {
+    // The lifecycle lock orders this after the initialisation that may still
+    // be running on the adaptor, and before any later initialisation.
+    std::lock_guard<win::CriticalSection> lifecycle(Module().lifecycleLock);
+    win::MtaScope mta;
+    retirement.adaptor->Stop();
+    DestroyAdaptorAndPeer(retirement.adaptor, std::move(retirement.peer));
+}
+
+unsigned __stdcall RetireThread(void* argument) {
+    std::unique_ptr<Retirement> retirement(static_cast<Retirement*>(argument));
+    StopAndDestroy(*retirement);
+    HMODULE pin = retirement->pin.release();
+    retirement.reset();
+    if (pin) FreeLibraryAndExitThread(pin, 0);
+    return 0;
+}
+
+win::UniqueModule PinThisModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&RetireThread)), &module);
+    return win::UniqueModule(module);
+}
+
+// Hands the detached adaptor to a retirement thread. Should no thread start,
+// the adaptor is left running unreachable: better than a Finalize that never
+// returns or an adaptor destroyed under its own feet.
+void RetireLater(TarnAdaptor* adaptor, std::unique_ptr<TarnNotificationPeer> peer) {
+    std::unique_ptr<Retirement> retirement(
+        new (std::nothrow) Retirement{adaptor, std::move(peer), PinThisModule()});
+    if (!retirement) return;
+    win::UniqueHandle thread(reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, &RetireThread, retirement.get(), 0, nullptr)));
+    if (thread) retirement.release();
+}
+
 DWORD InitializeInternal(ULONG bladeType) {
     ModuleState& module = Module();
     std::lock_guard<win::CriticalSection> lifecycle(module.lifecycleLock);
@@ -74,6 +130,9 @@ DWORD InitializeInternal(ULONG bladeType) {
     }
 
     if (SUCCEEDED(adaptor->Init(bladeType, module.peer.get()))) return TARNSTUB_OK;
+    // A Finalize from the blade's connect callback has already taken the
+    // adaptor and retires it.
+    if (module.adaptor.load() != adaptor) return TARNSTUB_ADAPTOR_INIT_FAILED;
 
     module.adaptor = nullptr;
     DestroyAdaptorAndPeer(adaptor, std::move(module.peer));
@@ -91,7 +150,9 @@ unsigned __stdcall InitThread(void* argument) {
     // multithreaded apartment of this thread; the blade's own thread and its
     // apartment are never touched.
     win::MtaScope mta;
+    t_initializing = true;
     request->result = InitializeInternal(request->bladeType);
+    t_initializing = false;
     return 0;
 }
 
@@ -134,6 +195,10 @@ DWORD __cdecl Finalize(void) {
         peer = std::move(module.peer);
     }
     if (!adaptor) return TARNSTUB_NOT_INITIALIZED;
+    if (CalledFromInsideTheAdaptor(*adaptor)) {
+        RetireLater(adaptor, std::move(peer));
+        return TARNSTUB_OK;
+    }
     adaptor->Stop();
     DestroyAdaptorAndPeer(adaptor, std::move(peer));
     return TARNSTUB_OK;
