@@ -82,7 +82,8 @@ unsigned __stdcall OnPayloadResponseThread(void* argument) {
 unsigned __stdcall ActivatePoliciesThread(void* argument) {
     return RunDelivery<ActivationWork>("TARNClientBridge::ActivatePoliciesThread", argument, [](ActivationWork& work) {
         PacList copy;
-        copy.values.reset(new LONG[work.pacs.capacity]);
+        copy.values.reset(new (std::nothrow) LONG[work.pacs.capacity]);
+        if (!copy.values) return;  // no memory for the peer's copy: the list is dropped
         std::copy(work.pacs.values.get(), work.pacs.values.get() + work.pacs.count, copy.values.get());
         copy.count = work.pacs.count;
         copy.capacity = work.pacs.capacity;
@@ -95,6 +96,10 @@ unsigned __stdcall ActivatePoliciesThread(void* argument) {
 // ---- holds ----------------------------------------------------------------
 
 TARNClientBridge::Hold::Hold(TARNClientBridge& bridge) : bridge_(&bridge) {
+    // The hold keeps the bridge itself alive as well: a blade callback may
+    // finalise the stub from the very delivery that holds it, and the
+    // adaptor's context then drops what may be the last other reference.
+    bridge.AddRef();
     std::lock_guard<win::CriticalSection> lock(bridge.gateLock_);
     adaptor_ = bridge.adaptor_;
     peer_ = bridge.peer_;
@@ -105,7 +110,9 @@ TARNClientBridge::Hold::Hold(Hold&& other) noexcept
     : bridge_(std::exchange(other.bridge_, nullptr)), adaptor_(other.adaptor_), peer_(other.peer_) {}
 
 TARNClientBridge::Hold::~Hold() {
-    if (bridge_) bridge_->EndHold();
+    if (!bridge_) return;
+    bridge_->EndHold();
+    bridge_->Release();  // may delete the bridge: nothing touches it afterwards
 }
 
 void TARNClientBridge::EndHold() {

@@ -51,7 +51,8 @@ public:
     void Detach();
 
     // A hold on the adaptor and the peer for one call or delivery: while it
-    // exists, Detach waits. Empty pointers when detached.
+    // exists, Detach waits, and the bridge keeps a reference for it. Empty
+    // pointers when detached.
     class Hold {
     public:
         explicit Hold(TARNClientBridge& bridge);
