@@ -8,7 +8,14 @@ namespace {
 
 using tarn_test::StubTest;
 
-class LifecycleTest : public StubTest {};
+// These cases run without a Tarn server.
+class LifecycleTest : public StubTest {
+protected:
+    void SetUp() override {
+        StubTest::SetUp();
+        tarn_test::RemoveServerRegistration();
+    }
+};
 
 TEST_F(LifecycleTest, BladeTypesAboveTheRangeAreRefusedWithoutAnAdaptor) {
     EXPECT_EQ(TARNSTUB_BLADE_TYPE_NOT_ACCEPTED, Initialize(49));

@@ -9,7 +9,14 @@ namespace {
 
 using tarn_test::StubTest;
 
-class RequestExportTest : public StubTest {};
+// These cases run without a Tarn server.
+class RequestExportTest : public StubTest {
+protected:
+    void SetUp() override {
+        StubTest::SetUp();
+        tarn_test::RemoveServerRegistration();
+    }
+};
 
 TEST_F(RequestExportTest, BeforeInitializationNullPointersComeFirstWhereTheyAreCheckedFirst) {
     BSTR text = nullptr;

@@ -22,6 +22,11 @@ void ServerTest::SetUp() {
     TarnRef_Reset();
 }
 
+void ServerTest::TearDown() {
+    UnregisterServer();
+    StubTest::TearDown();
+}
+
 void ServerTest::RegisterServer() { ASSERT_EQ(S_OK, CallServerEntry("DllRegisterServer")); }
 
 void ServerTest::UnregisterServer() { ASSERT_EQ(S_OK, CallServerEntry("DllUnregisterServer")); }

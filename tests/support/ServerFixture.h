@@ -15,6 +15,8 @@ namespace tarn_test {
 class ServerTest : public StubTest {
 protected:
     void SetUp() override;
+    // Leaves the prefix without the server, as tests without one expect.
+    void TearDown() override;
 
     // Removes the server's class registration (the server is "absent");
     // SetUp of the next test registers it again.

@@ -17,6 +17,10 @@ std::wstring ProcessBaseName() {
     return name;
 }
 
+void RemoveServerRegistration() {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\CLSID\\{EE4930E4-BBF2-4578-9B1E-656C4FE111F7}");
+}
+
 void StubTest::SetUp() {
     logDirValue_ = std::make_unique<ScopedRegistryValue>(
         ScopedRegistryValue::String(kQuillonKey, L"LOGDIR", logDir_.path()));

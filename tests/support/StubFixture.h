@@ -41,4 +41,8 @@ private:
 // The base name of this test program, in lower case and without ".exe".
 std::wstring ProcessBaseName();
 
+// Removes the Tarn server's class registration from the prefix, so that the
+// stub finds no server.
+void RemoveServerRegistration();
+
 }  // namespace tarn_test
