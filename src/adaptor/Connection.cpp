@@ -11,6 +11,7 @@
 #include "log/AdaptorLog.h"
 #include "notify/TARNClientBridge.h"
 #include "records/PolicyInfo.h"
+#include "records/WideText.h"
 
 namespace {
 
@@ -30,12 +31,6 @@ std::wstring ListText(const std::vector<T>& items, Format format) {
     return text + L")";
 }
 
-std::wstring Formatted(const wchar_t* format, HRESULT hr) {
-    wchar_t text[256];
-    _snwprintf(text, 255, format, hr);
-    text[255] = L'\0';
-    return text;
-}
 
 }  // namespace
 
@@ -128,7 +123,7 @@ int TarnAdaptor::ConnectToTARN() {
     win::ComPtr<ITarnServer> created;
     const HRESULT createHr = comsec::SecureCreateInstance(CLSID_TarnServer, created, 0);
     if (FAILED(createHr)) {
-        const std::wstring text = Formatted(L"SecureCreateInstance failed, hr: 0x%08x, exiting", createHr);
+        const std::wstring text = records::FormatWide(L"SecureCreateInstance failed, hr: 0x%08x, exiting", createHr);
         WriteLog(LOG_ERROR, kName, L"\t%s", text.c_str());
         ReportError(adaptor_error::kSecureCreateFailed, text);
         return kNonCritical;
@@ -175,7 +170,7 @@ bool TarnAdaptor::RegisterWithServer() {
         hr = server->Register(context_->CallbackObject(), &registrationCookie_, bladeType_,
                               policyTypes.get());
     if (FAILED(hr)) {
-        const std::wstring text = Formatted(
+        const std::wstring text = records::FormatWide(
             L"Registration failed, hr: 0x%08x. Failed to register to TARN, releasing TARN pointer, exiting", hr);
         WriteLog(LOG_ERROR, kName, L"\t%s", text.c_str());
         ReportError(adaptor_error::kRegisterFailed, text);
@@ -196,7 +191,7 @@ bool TarnAdaptor::AddExpectedMessageTypes() {
     if (win::ComPtr<ITarnServer> server = context_->GetServer(); server && types)
         hr = server->AddExpectedMessageTypes(registrationCookie_, types.get());
     if (FAILED(hr)) {
-        const std::wstring text = Formatted(
+        const std::wstring text = records::FormatWide(
             L"AddExpectedMessageTypes failed, hr: 0x%08x. Failed to set Expected messages, failing "
             L"registration to TARN", hr);
         WriteLog(LOG_ERROR, kName, L"\t%s", text.c_str());
