@@ -6,49 +6,25 @@ using namespace comsec_test;
 
 namespace {
 
-constexpr long kValidated = 1;
-constexpr long kAborted = 2;
+constexpr intptr_t kValidated = 1, kAborted = 2;  // the probe's exit bits
 
-class GantryMissing : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(registration_.created());
-        // A valid image: only the missing start-up support can refuse it.
-        ASSERT_TRUE(registration_.SetInProcServer(SystemFile(L"version.dll")));
-        probe_ = ExeDirectory() + L"\\comsec_gantry_probe.exe";
-        ASSERT_TRUE(FileExists(probe_));
-        ASSERT_TRUE(FileExists(ExeDirectory() + L"\\GANTRY.dll"));
-    }
+TEST(GantryMissing, ProbeWithoutGantryBesideItFailsClosed) {
+    ClassRegistration registration{kTestClassB};
+    // A valid image: only the missing start-up support can refuse it.
+    ASSERT_TRUE(registration.SetInProcServer(SystemFile(L"version.dll")));
+    const std::wstring probe = ExeDirectory() + L"\\comsec_gantry_probe.exe";
+    ASSERT_TRUE(FileExists(ExeDirectory() + L"\\GANTRY.dll"));
+    // Beside GANTRY.dll the file validates; version.dll is no COM server, so
+    // CoGetClassObject fails, not the guard.
+    EXPECT_EQ(RunProgram(probe, GuidText(kTestClassB)), kValidated);
 
-    ClassRegistration registration_{kTestClassB};
-    std::wstring probe_;
-};
-
-TEST_F(GantryMissing, ProbeBesideGantryValidates) {
-    const long result = RunProgram(probe_, GuidText(kTestClassB));
-    ASSERT_GE(result, 0);
-    EXPECT_EQ(result & kValidated, kValidated);
-    // version.dll is no COM server: CoGetClassObject fails, not the guard.
-    EXPECT_EQ(result & kAborted, 0);
-}
-
-TEST_F(GantryMissing, ProbeWithoutGantryFailsClosed) {
+    // Alone, with the real GANTRY.dll in the current directory (on the search
+    // path), which must not be used in its place.
     TempDirectory alone;
     const std::wstring copy = alone.File(L"comsec_gantry_probe.exe");
-    ASSERT_TRUE(::CopyFileW(probe_.c_str(), copy.c_str(), FALSE));
-    const long result = RunProgram(copy, GuidText(kTestClassB));
-    EXPECT_EQ(result, kAborted);
-}
-
-// A GANTRY.dll found on the search path (here: the current directory and
-// PATH hold the real one) must not be used in its place.
-TEST_F(GantryMissing, GantryOnSearchPathIsNotUsed) {
-    TempDirectory alone;
-    const std::wstring copy = alone.File(L"comsec_gantry_probe.exe");
-    ASSERT_TRUE(::CopyFileW(probe_.c_str(), copy.c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(probe.c_str(), copy.c_str(), FALSE));
     ASSERT_TRUE(::SetCurrentDirectoryW(ExeDirectory().c_str()));
-    const long result = RunProgram(copy, GuidText(kTestClassB));
-    EXPECT_EQ(result, kAborted);
+    EXPECT_EQ(RunProgram(copy, GuidText(kTestClassB)), kAborted);
 }
 
 }  // namespace

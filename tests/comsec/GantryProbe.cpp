@@ -5,15 +5,11 @@
 // SecureCreateInstance returned E_ABORT; 100 for a bad argument.
 #include "comsec/SecureCreate.h"
 
-#include <cstdlib>
-
 int wmain(int argc, wchar_t** argv) {
     CLSID clsid{};
     if (argc < 2 || FAILED(::CLSIDFromString(argv[1], &clsid))) return 100;
     win::MtaScope mta;
-    int result = 0;
-    if (comsec::ValidateServerFile(clsid)) result |= 1;
     win::ComPtr<ITarnServer> server;
-    if (comsec::SecureCreateInstance(clsid, server, 0) == E_ABORT) result |= 2;
-    return result;
+    return (comsec::ValidateServerFile(clsid) ? 1 : 0) |
+           (comsec::SecureCreateInstance(clsid, server, 0) == E_ABORT ? 2 : 0);
 }
