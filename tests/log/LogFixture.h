@@ -9,49 +9,85 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
-#include <string>
-#include <vector>
+#include <regex>
 
 namespace log_test {
 
-extern const wchar_t kQuillonKey[];
-extern const wchar_t kTarnHostKey[];
-extern const wchar_t kLevelValue[];
+using tarn_test::ScopedRegistryValue;
 
-// One line of the log, taken apart.
-struct LineParts {
-    std::string time;      // "YYYYMMDD hh:mm:ss.mmm"
-    std::string letter;
-    std::string thread;    // the thread field as written, five wide
-    std::string function;
-    std::string message;
-};
-// Splits "<date> <time> <letter> <thread> <function>: <message>"; false when
-// the line does not have that layout.
-bool ParseLine(const std::wstring& line, LineParts& parts);
+inline constexpr wchar_t kQuillonKey[] = L"SOFTWARE\\Corvalis\\Quillon";
+inline constexpr wchar_t kTarnHostKey[] = L"SOFTWARE\\Corvalis\\Quillon\\TarnHost";
+inline constexpr wchar_t kLevelValue[] = L"ALogLevel";
 
-std::string Narrow(const std::wstring& text);
-// The thread identifier as the log shows it: lower-case hex, right-aligned
-// in five places.
-std::string ThreadField(DWORD threadId);
+// The thread identifier as the log shows it: lower-case hex, five wide.
+inline std::string ThreadField(DWORD threadId) {
+    char field[16];
+    std::snprintf(field, sizeof(field), "%5lx", static_cast<unsigned long>(threadId));
+    return field;
+}
+
+inline bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// One line "<date> <time> <letter> <thread> <function>: <message>", taken apart.
+struct LineParts { std::string time, letter, thread, function, message; };
+
+// Fails the test (and gives empty parts) when the line has another layout.
+inline LineParts Parse(const std::wstring& line) {
+    // The message may be long: only the prefix goes through the regex. The
+    // thread field is five wide, blanks only in front, never padded beyond.
+    static const std::regex prefix(
+        R"(^(\d{8} \d{2}:\d{2}:\d{2}\.\d{3}) ([OEWIVCX]) )"
+        R"(( {4}[0-9a-f]| {3}[0-9a-f]{2}| {2}[0-9a-f]{3}| [0-9a-f]{4}|[0-9a-f]{5,}) ([^ ]*)$)");
+    const std::string text(line.begin(), line.end());
+    const size_t colon = text.find(": ");
+    const std::string head = text.substr(0, colon);
+    std::smatch m;
+    const bool ok = colon != std::string::npos && std::regex_match(head, m, prefix);
+    EXPECT_TRUE(ok) << text.substr(0, 200);
+    if (!ok) return {};
+    return {m[1].str(), m[2].str(), m[3].str(), m[4].str(), text.substr(colon + 2)};
+}
 
 class LogFileTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-
-    // Sets "ALogLevel" for this test; an empty text is stored as such.
-    void SetLevelText(const std::wstring& text);
-    // Starts the log on fileName in the test's directory.
-    void StartLog(const std::wstring& fileName = L"test-adaptor.log");
+    void SetUp() override {
+        adaptor_log_testing::Reset();
+        // The limits come from the registry on every start: keep them at
+        // their defaults unless a test says otherwise.
+        Set(ScopedRegistryValue::Missing(kTarnHostKey, L"LogLimit"));
+        Set(ScopedRegistryValue::Missing(kTarnHostKey, L"LogTrunc"));
+    }
+    void TearDown() override {
+        // Closes the stream so that the directory can go; then newest setting
+        // first, so that a later setting of a value restores the earlier one.
+        adaptor_log_testing::Reset();
+        while (!settings_.empty()) settings_.pop_back();
+    }
+    // Keeps the value set (or removed) until the end of the test.
+    void Set(ScopedRegistryValue value) {
+        settings_.push_back(std::make_unique<ScopedRegistryValue>(std::move(value)));
+    }
+    void SetLevelText(const std::wstring& text) {
+        Set(ScopedRegistryValue::String(kTarnHostKey, kLevelValue, text));
+    }
+    // Starts the log afresh on fileName in the test's directory.
+    void StartLog(const std::wstring& fileName = L"test-adaptor.log") {
+        adaptor_log_testing::Reset();
+        fileName_ = fileName;
+        ASSERT_EQ(0, InitLogFile(fileName.c_str(), kLevelValue, dir_.path().c_str()));
+        ASSERT_EQ(LogPath(), adaptor_log_testing::CurrentLogPath());
+    }
     std::wstring LogPath() const { return dir_.Join(fileName_); }
     std::vector<std::wstring> Lines() const { return tarn_test::ReadLogLines(LogPath()); }
     std::string Bytes() const { return tarn_test::ReadFileBytes(LogPath()); }
 
     tarn_test::ScopedTempDir dir_;
     std::wstring fileName_;
-    std::vector<std::unique_ptr<tarn_test::ScopedRegistryValue>> settings_;
+    std::vector<std::unique_ptr<ScopedRegistryValue>> settings_;
 };
 
 }  // namespace log_test
