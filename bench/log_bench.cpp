@@ -1,6 +1,7 @@
 // Lines per second through WriteLog (a written level: formatted, written,
 // flushed and size-checked) against a plain loop that writes and flushes the
 // very same lines with the C runtime. Usage: log_bench [lines] [rounds]
+#include "BenchClock.h"
 #include "log/AdaptorLog.h"
 #include "win/raii.h"
 
@@ -14,17 +15,8 @@
 
 namespace {
 
-double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-LARGE_INTEGER Now() {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now;
-}
+using bench::Now;
+using bench::Seconds;
 
 double TimeWriteLog(int lines) {
     const LARGE_INTEGER start = Now();
@@ -54,20 +46,12 @@ std::vector<std::wstring> LastLines(const std::wstring& path, size_t count) {
     return lines;
 }
 
-std::wstring MakeBenchDir() {
-    wchar_t base[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, base);
-    std::wstring dir = std::wstring(base) + L"tarn-log-bench-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(dir.c_str(), nullptr);
-    return dir;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     const int lineCount = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20000;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
-    const std::wstring dir = MakeBenchDir();
+    const std::wstring dir = bench::MakeBenchDir(L"tarn-log-bench-");
     const std::wstring logPath = dir + L"\\bench-adaptor.log";
     const std::wstring plainPath = dir + L"\\plain.log";
 

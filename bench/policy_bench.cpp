@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
 #include "server/TarnServer.h"
 #include "tarnref.h"
 #include "tarnstub.h"
@@ -26,22 +27,13 @@
 
 namespace {
 
+using bench::Now;
+using bench::Seconds;
+
 constexpr LONG kPolicyType = 60;
 constexpr LONG kPac = 2;
 constexpr ULONG kContentBytes = 1024;
 constexpr wchar_t kQuillonKey[] = L"SOFTWARE\\Corvalis\\Quillon";
-
-double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-LARGE_INTEGER Now() {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now;
-}
 
 // ---- the registry value LOGDIR, put back as it was ----------------------
 
@@ -75,14 +67,6 @@ public:
 private:
     std::optional<std::wstring> previous_;
 };
-
-std::wstring MakeBenchDir() {
-    wchar_t base[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, base);
-    std::wstring dir = std::wstring(base) + L"tarn-policy-bench-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(dir.c_str(), nullptr);
-    return dir;
-}
 
 // ---- the reference server -------------------------------------------------
 
@@ -205,7 +189,7 @@ int main(int argc, char** argv) {
     const bool withLog = !(argc > 3 && std::strcmp(argv[3], "--no-log") == 0);
 
     if (!RegisterServer()) return Fail("the reference server cannot be registered");
-    const std::wstring logDir = MakeBenchDir();
+    const std::wstring logDir = bench::MakeBenchDir(L"tarn-policy-bench-");
     ScopedLogDir logDirValue(withLog ? std::optional<std::wstring>(logDir) : std::nullopt);
     std::printf("policy_bench: %d requests x %d rounds, %u bytes of content, log %s\n", requests, rounds,
                 static_cast<unsigned>(kContentBytes), withLog ? "on" : "off");

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "ConnectionTestSupport.h"
+#include "LogFile.h"
 #include "ServerFixture.h"
+#include "WaitUntil.h"
 #include "adaptor/AdaptorTesting.h"
 #include "adaptor/TarnAdaptor.h"
 #include "tarnref.h"
@@ -21,13 +23,13 @@ namespace {
 
 using connection_test::Connects;
 using connection_test::CountingConnectCallback;
-using connection_test::CountMessages;
-using connection_test::LevelOf;
-using connection_test::WaitUntil;
+using tarn_test::CountMessages;
+using tarn_test::kWaitMs;
+using tarn_test::LevelOf;
 using tarn_test::ServerTest;
+using tarn_test::WaitUntil;
 
 constexpr DWORD kShortPeriodMs = 100;
-constexpr DWORD kWaitMs = 5000;
 
 const wchar_t kMonitor[] = L"TarnAdaptor::TARNMonitorPorocedure";
 const wchar_t kAlive[] = L"TarnAdaptor::IsTARNAlive";

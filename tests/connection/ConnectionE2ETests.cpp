@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ConnectionTestSupport.h"
+#include "LogFile.h"
 #include "ServerFixture.h"
 #include "tarnref.h"
 #include "tarnstub.h"
@@ -18,12 +19,13 @@ namespace {
 
 using connection_test::Connects;
 using connection_test::CountingConnectCallback;
-using connection_test::CountMessages;
 using connection_test::Hex8;
-using connection_test::LevelOf;
-using connection_test::MessagesOf;
 using connection_test::Narrow;
+using tarn_test::CountMessages;
+using tarn_test::EntriesOf;
+using tarn_test::LevelOf;
 using tarn_test::ServerTest;
+using tarn_test::TextsOf;
 
 const wchar_t kConnect[] = L"TarnAdaptor::ConnectToTARN";
 const wchar_t kStart[] = L"TarnAdaptor::Start";
@@ -160,16 +162,16 @@ TEST_F(ConnE2ELog, SuccessfulConnectionLogsEveryStepInOrder) {
         L"Calling OnSuccesfullConnectToTarn",
         L"Exiting, finished succefully",
     };
-    EXPECT_EQ(expected, MessagesOf(lines, kConnect)) << Dumps();
-    for (const auto& line : connection_test::LinesOf(lines, kConnect)) {
-        const bool warning = line.message.find(L"should be called") != std::wstring::npos;
-        EXPECT_EQ(warning ? L'W' : L'I', line.level) << Narrow(line.message);
+    EXPECT_EQ(expected, TextsOf(lines, kConnect)) << Dumps();
+    for (const auto& line : EntriesOf(lines, kConnect)) {
+        const bool warning = line.text.find(L"should be called") != std::wstring::npos;
+        EXPECT_EQ(warning ? L'W' : L'I', line.level) << Narrow(line.text);
     }
     EXPECT_EQ((std::vector<std::wstring>{L"Enter", L"Exit"}),
-              MessagesOf(lines, L"TarnAdaptor::OnSuccesfullConnectToTarn"))
+              TextsOf(lines, L"TarnAdaptor::OnSuccesfullConnectToTarn"))
         << Dumps();
 
-    const auto start = MessagesOf(lines, kStart);
+    const auto start = TextsOf(lines, kStart);
     ASSERT_EQ(4u, start.size()) << Dumps();
     EXPECT_EQ(L"Called", start[0]);
     EXPECT_EQ(L"Succeeded to connect to TARN, continuing initialization", start[1]);
@@ -204,7 +206,7 @@ TEST_F(ConnE2ELog, FinalizeStopsTheMonitorThenUnregistersWithTheServer) {
         L"Already stopped, call abandoned",
     };
     const auto lines = LogLines();
-    EXPECT_EQ(expected, MessagesOf(lines, kStop)) << Dumps();
+    EXPECT_EQ(expected, TextsOf(lines, kStop)) << Dumps();
     EXPECT_EQ(L'W', LevelOf(lines, kStop, L"Already stopped, call abandoned"));
     EXPECT_EQ(1u, CountMessages(lines, L"TarnAdaptor::TARNMonitorPorocedure",
                                 L"MonitorThread: Termination request received, exiting"))
@@ -301,17 +303,17 @@ TEST_P(ConnE2ESecureCreate, FailedCreationIsNonCriticalAndReported) {
     EXPECT_EQ(0, Connects().calls.load());
 
     const auto lines = LogLines();
-    const auto connect = connection_test::LinesOf(lines, kConnect);
+    const auto connect = EntriesOf(lines, kConnect);
     ASSERT_FALSE(connect.empty());
     const std::wstring prefix = L"\tSecureCreateInstance failed, hr: 0x";
-    const auto failed = std::find_if(connect.begin(), connect.end(), [&](const connection_test::LoggedLine& l) {
-        return l.message.rfind(prefix, 0) == 0;
+    const auto failed = std::find_if(connect.begin(), connect.end(), [&](const tarn_test::LogEntry& l) {
+        return l.text.rfind(prefix, 0) == 0;
     });
     ASSERT_NE(connect.end(), failed) << Dumps();
     EXPECT_EQ(L'E', failed->level);
     // The attempt ends right there.
     EXPECT_EQ(&*failed, &connect.back()) << Dumps();
-    const std::wstring text = failed->message.substr(1);
+    const std::wstring text = failed->text.substr(1);
     if (GetParam().expected != 0) {
         EXPECT_EQ(L"SecureCreateInstance failed, hr: " + Hex8(GetParam().expected) + L", exiting", text);
     } else {
@@ -361,7 +363,7 @@ TEST_F(ConnE2ERegistrationFailure, RegisterFailingReleasesTheServerAndGoesOn) {
     const std::wstring text =
         L"Registration failed, hr: 0x80004005. Failed to register to TARN, releasing TARN pointer, exiting";
     const auto lines = LogLines();
-    const auto connect = MessagesOf(lines, kConnect);
+    const auto connect = TextsOf(lines, kConnect);
     ASSERT_FALSE(connect.empty());
     EXPECT_EQ(L"\t" + text, connect.back()) << Dumps();
     EXPECT_EQ(L'E', LevelOf(lines, kConnect, L"\t" + text));
@@ -390,11 +392,11 @@ TEST_F(ConnE2ERegistrationFailure, AddExpectedMessageTypesFailingLeavesTheRegist
         L"AddExpectedMessageTypes failed, hr: 0x80070057. Failed to set Expected messages, failing registration "
         L"to TARN";
     const auto lines = LogLines();
-    const auto connect = connection_test::LinesOf(lines, kConnect);
+    const auto connect = EntriesOf(lines, kConnect);
     ASSERT_GE(connect.size(), 2u);
-    EXPECT_EQ(L"\t" + text, connect[connect.size() - 2].message) << Dumps();
+    EXPECT_EQ(L"\t" + text, connect[connect.size() - 2].text) << Dumps();
     EXPECT_EQ(L'E', connect[connect.size() - 2].level);
-    EXPECT_EQ(L"Releasing Tarn pointer, exiting", connect.back().message) << Dumps();
+    EXPECT_EQ(L"Releasing Tarn pointer, exiting", connect.back().text) << Dumps();
     EXPECT_EQ(L'E', connect.back().level);
     EXPECT_EQ(L'E', LevelOf(lines, kPeerError, L"hr: 0x80580003 message: " + text)) << Dumps();
     EXPECT_EQ(L'E', LevelOf(lines, kStart, kNonCriticalAtStart)) << Dumps();

@@ -13,6 +13,7 @@
 
 #include "ConnectionTestSupport.h"
 #include "ServerFixture.h"
+#include "WaitUntil.h"
 #include "adaptor/AdaptorTesting.h"
 #include "stub/ModuleState.h"
 #include "tarnref.h"
@@ -20,11 +21,11 @@
 
 namespace {
 
-using connection_test::WaitUntil;
+using tarn_test::kWaitMs;
 using tarn_test::ServerTest;
+using tarn_test::WaitUntil;
 
 constexpr DWORD kShortPeriodMs = 50;
-constexpr DWORD kWaitMs = 5000;
 // Far beyond what a Finalize that is not stuck needs.
 constexpr DWORD kFinalizeBoundMs = 15000;
 constexpr int kRounds = 5;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "FreedBlockWatch.h"
+#include "LogFile.h"
 #include "NotifyRecorder.h"
 #include "ServerFixture.h"
 #include "adaptor/AdaptorTesting.h"
@@ -25,10 +26,10 @@
 
 namespace {
 
-using notify_test::CountEntries;
-using notify_test::CountEntriesStartingWith;
 using notify_test::MakeGuid;
 using notify_test::Recorder;
+using tarn_test::CountEntries;
+using tarn_test::CountEntriesStartingWith;
 
 const wchar_t kPolicy[] =
     L"<policy type=\"60\" pac=\"2\" id=\"1b4e28ba-2fa1-11d2-883f-0016d3cca427\" modDate=\"1700000000000\"/>";
@@ -103,7 +104,7 @@ protected:
     }
 
     bool WaitForEntry(wchar_t level, const std::wstring& entry, size_t count = 1) const {
-        return notify_test::WaitForEntry(LogPath(), level, entry, count);
+        return tarn_test::WaitForEntry(LogPath(), level, entry, count);
     }
 };
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "LogFile.h"
 #include "NotifyRecorder.h"
 #include "ServerFixture.h"
 #include "tarnref.h"
@@ -20,11 +21,11 @@
 
 namespace {
 
-using notify_test::CountEntries;
-using notify_test::CountEntriesStartingWith;
-using notify_test::EntriesStartingWith;
 using notify_test::MakeGuid;
 using notify_test::Recorder;
+using tarn_test::CountEntries;
+using tarn_test::CountEntriesStartingWith;
+using tarn_test::EntriesStartingWith;
 
 constexpr wchar_t kPolicyIdText[] = L"1b4e28ba-2fa1-11d2-883f-0016d3cca427";
 const GUID kPolicyId = {0x1b4e28ba, 0x2fa1, 0x11d2, {0x88, 0x3f, 0x00, 0x16, 0xd3, 0xcc, 0xa4, 0x27}};
@@ -60,7 +61,7 @@ protected:
         return CountEntries(LogLines(), level, entry);
     }
     bool WaitForEntry(wchar_t level, const std::wstring& entry, size_t count = 1) const {
-        return notify_test::WaitForEntry(LogPath(), level, entry, count);
+        return tarn_test::WaitForEntry(LogPath(), level, entry, count);
     }
 };
 

@@ -1,9 +1,6 @@
 #include "NotifyRecorder.h"
 
 #include <chrono>
-#include <cwctype>
-
-#include "LogFile.h"
 
 namespace notify_test {
 
@@ -180,53 +177,6 @@ bool RegisterPeerCallbacks() {
            RegisterActivationStatusChangedNotificationCallback(&OnActivationCallback) == TARNSTUB_OK &&
            RegisterOnPayloadResponseNotificationCallback(&OnPayloadCallback) == TARNSTUB_OK &&
            RegisterReportIncidentNotificationCallback(&OnIncidentCallback) == TARNSTUB_OK;
-}
-
-// ---- the log ----------------------------------------------------------------
-
-namespace {
-// "YYYYMMDD HH:MM:SS.mmm " comes before the level letter.
-constexpr size_t kLevelColumn = 22;
-}  // namespace
-
-wchar_t LevelOf(const std::wstring& line) { return line.size() > kLevelColumn ? line[kLevelColumn] : L'\0'; }
-
-std::wstring EntryOf(const std::wstring& line) {
-    size_t at = kLevelColumn + 1;
-    while (at < line.size() && line[at] == L' ') ++at;
-    while (at < line.size() && std::iswxdigit(line[at])) ++at;
-    if (at >= line.size() || line[at] != L' ') return std::wstring();
-    return line.substr(at + 1);
-}
-
-size_t CountEntries(const std::vector<std::wstring>& lines, wchar_t level, const std::wstring& entry) {
-    size_t count = 0;
-    for (const std::wstring& line : lines)
-        if (LevelOf(line) == level && EntryOf(line) == entry) ++count;
-    return count;
-}
-
-std::vector<std::wstring> EntriesStartingWith(const std::vector<std::wstring>& lines, const std::wstring& prefix) {
-    std::vector<std::wstring> found;
-    for (const std::wstring& line : lines) {
-        const std::wstring entry = EntryOf(line);
-        if (entry.compare(0, prefix.size(), prefix) == 0) found.push_back(entry);
-    }
-    return found;
-}
-
-size_t CountEntriesStartingWith(const std::vector<std::wstring>& lines, const std::wstring& prefix) {
-    return EntriesStartingWith(lines, prefix).size();
-}
-
-bool WaitForEntry(const std::wstring& logPath, wchar_t level, const std::wstring& entry, size_t count,
-                  DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        if (CountEntries(tarn_test::ReadLogLines(logPath), level, entry) >= count) return true;
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(10);
-    }
 }
 
 GUID MakeGuid(DWORD data1) {

@@ -1,5 +1,5 @@
 // What the blade's notification callbacks received, recorded from whatever
-// thread the stub calls them on, plus readers for the adaptor log by level.
+// thread the stub calls them on.
 #pragma once
 
 #include <windows.h>
@@ -127,23 +127,6 @@ void TARNSTUB_CALL OnSettingsCallback(LONG setting, LONG value);
 
 // Registers the five peer callbacks; each result must be TARNSTUB_OK.
 bool RegisterPeerCallbacks();
-
-// ---- the adaptor log ------------------------------------------------------
-
-// A log line is "YYYYMMDD HH:MM:SS.mmm L  tid Function: message". These read
-// the level letter and the "Function: message" part.
-wchar_t LevelOf(const std::wstring& line);
-std::wstring EntryOf(const std::wstring& line);
-
-// Lines at the level whose entry is exactly the text.
-size_t CountEntries(const std::vector<std::wstring>& lines, wchar_t level, const std::wstring& entry);
-// Lines (any level) whose entry starts with the prefix.
-size_t CountEntriesStartingWith(const std::vector<std::wstring>& lines, const std::wstring& prefix);
-std::vector<std::wstring> EntriesStartingWith(const std::vector<std::wstring>& lines, const std::wstring& prefix);
-
-// Polls the log file (bounded) until the line at the level appears count times.
-bool WaitForEntry(const std::wstring& logPath, wchar_t level, const std::wstring& entry, size_t count = 1,
-                  DWORD timeoutMs = 5000);
 
 // A GUID made of the given first field and fixed rest.
 GUID MakeGuid(DWORD data1);

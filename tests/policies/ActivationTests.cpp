@@ -5,32 +5,26 @@
 
 #include <algorithm>
 
+#include "LogFile.h"
 #include "PolicyTestSupport.h"
 #include "win/raii.h"
 
 namespace {
 
-using policy_test::LevelsOfLine;
-using tarn_test::ServerTest;
+using policy_test::InitializedBladeTest;
+using tarn_test::LevelsOf;
 
 constexpr wchar_t kName[] = L"TarnAdaptor::QueryActivations";
 constexpr LONG kGuard = 0x5A5A5A5A;
 
-class ActivationsE2E : public ServerTest {
+class ActivationsE2E : public InitializedBladeTest {
 protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        ASSERT_EQ(TARNSTUB_OK, Initialize(12));
-        TarnRef_ClearCallRecord();
-    }
-    void TearDown() override { EXPECT_EQ(TARNSTUB_OK, Finalize()); }
-
     void ExpectFailedCall(const std::wstring& hrText) {
         const auto lines = LogLines();
-        EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOfLine(lines, kName, L"GetActivations call failed, hr: " + hrText))
+        EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOf(lines, kName, L"GetActivations call failed, hr: " + hrText))
             << LogDump();
-        EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOfLine(lines, L"TarnNotificationPeer::OnAdaptorError",
-                                                           L"hr: 0x80580005 message: GetActivations call failed"))
+        EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOf(lines, L"TarnNotificationPeer::OnAdaptorError",
+                                                       L"hr: 0x80580005 message: GetActivations call failed"))
             << LogDump();
     }
 };
@@ -43,7 +37,7 @@ TEST_F(ActivationsE2E, AShortListFillsTheFrontOfTheBuffer) {
     ASSERT_EQ(TARNSTUB_OK, GetActivationStatus(pacs, &count)) << LogDump();
     EXPECT_EQ(3, count);
     EXPECT_EQ((std::vector<LONG>{7, 3, 12, kGuard, kGuard}), std::vector<LONG>(pacs, pacs + 5));
-    EXPECT_EQ(std::vector<wchar_t>{L'V'}, LevelsOfLine(LogLines(), kName, L"PAC priority list: { 7, 3, 12 }"))
+    EXPECT_EQ(std::vector<wchar_t>{L'V'}, LevelsOf(LogLines(), kName, L"PAC priority list: { 7, 3, 12 }"))
         << LogDump();
     EXPECT_EQ(std::vector<std::wstring>{L"GetActivations()"}, Calls()) << CallDump();
 }
@@ -56,7 +50,7 @@ TEST_F(ActivationsE2E, ASingleEntryListIsClosedAfterItsOnlyEntry) {
     ASSERT_EQ(TARNSTUB_OK, GetActivationStatus(pacs, &count));
     EXPECT_EQ(1, count);
     EXPECT_EQ(-4, pacs[0]);
-    EXPECT_EQ(1u, LevelsOfLine(LogLines(), kName, L"PAC priority list: { -4 }").size()) << LogDump();
+    EXPECT_EQ(1u, LevelsOf(LogLines(), kName, L"PAC priority list: { -4 }").size()) << LogDump();
 }
 
 TEST_F(ActivationsE2E, AnEmptyListIsASuccessWithCountZero) {
@@ -66,7 +60,7 @@ TEST_F(ActivationsE2E, AnEmptyListIsASuccessWithCountZero) {
     ASSERT_EQ(TARNSTUB_OK, GetActivationStatus(pacs, &count));
     EXPECT_EQ(0, count);
     EXPECT_EQ((std::vector<LONG>{kGuard, kGuard, kGuard}), std::vector<LONG>(pacs, pacs + 3));
-    EXPECT_EQ(std::vector<wchar_t>{L'V'}, LevelsOfLine(LogLines(), kName, L"PAC priority list is empty"))
+    EXPECT_EQ(std::vector<wchar_t>{L'V'}, LevelsOf(LogLines(), kName, L"PAC priority list is empty"))
         << LogDump();
 }
 

@@ -1,23 +1,17 @@
 // QueryCompliance: the server answers in the bits of the call's own result.
 #include <gtest/gtest.h>
 
+#include "LogFile.h"
 #include "PolicyTestSupport.h"
 
 namespace {
 
-using policy_test::LevelsOfLine;
-using tarn_test::ServerTest;
+using policy_test::InitializedBladeTest;
+using tarn_test::LevelsOf;
 
 constexpr wchar_t kName[] = L"TarnAdaptor::QueryCompliance";
 
-class ComplianceE2E : public ServerTest {
-protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        ASSERT_EQ(TARNSTUB_OK, Initialize(12));
-    }
-    void TearDown() override { EXPECT_EQ(TARNSTUB_OK, Finalize()); }
-};
+class ComplianceE2E : public InitializedBladeTest {};
 
 struct Answer {
     HRESULT result;
@@ -37,7 +31,7 @@ TEST_P(ComplianceAnswerE2E, BitZeroIsCompliantAndBitOneIsChanged) {
     ASSERT_EQ(TARNSTUB_OK, QueryCompliance(&compliant, &changed)) << LogDump();
     EXPECT_EQ(answer.compliant, compliant);
     EXPECT_EQ(answer.changed, changed);
-    EXPECT_EQ(std::vector<wchar_t>{L'I'}, LevelsOfLine(LogLines(), kName, answer.line)) << LogDump();
+    EXPECT_EQ(std::vector<wchar_t>{L'I'}, LevelsOf(LogLines(), kName, answer.line)) << LogDump();
     EXPECT_EQ(1u, TarnRef_CountCalls(L"CheckCompliance"));
 }
 
@@ -60,10 +54,10 @@ TEST_F(ComplianceE2E, ANegativeResultLeavesTheOutValuesUntouched) {
     EXPECT_EQ(7u, compliant);
     EXPECT_EQ(9u, changed);
     const auto lines = LogLines();
-    EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOfLine(lines, kName, L"CheckCompliance call failed, hr: 0x80000003"))
+    EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOf(lines, kName, L"CheckCompliance call failed, hr: 0x80000003"))
         << LogDump();
-    EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOfLine(lines, L"TarnNotificationPeer::OnAdaptorError",
-                                                       L"hr: 0x80580005 message: QueryCompliance call failed"))
+    EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOf(lines, L"TarnNotificationPeer::OnAdaptorError",
+                                                   L"hr: 0x80580005 message: QueryCompliance call failed"))
         << LogDump();
 }
 
@@ -73,7 +67,7 @@ TEST_F(ComplianceE2E, AnInjectedFailureGivesCode13) {
     EXPECT_EQ(TARNSTUB_COMPLIANCE_FAILED, QueryCompliance(&compliant, &changed));
     EXPECT_EQ(7u, compliant);
     EXPECT_EQ(7u, changed);
-    EXPECT_EQ(1u, LevelsOfLine(LogLines(), kName, L"CheckCompliance call failed, hr: 0x80010108").size())
+    EXPECT_EQ(1u, LevelsOf(LogLines(), kName, L"CheckCompliance call failed, hr: 0x80010108").size())
         << LogDump();
 }
 

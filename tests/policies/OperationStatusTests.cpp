@@ -2,27 +2,20 @@
 // report without an operation GUID never does.
 #include <gtest/gtest.h>
 
+#include "LogFile.h"
 #include "PolicyTestSupport.h"
 
 namespace {
 
-using policy_test::LevelsOfLine;
-using tarn_test::ServerTest;
+using policy_test::InitializedBladeTest;
+using tarn_test::LevelsOf;
 
 constexpr wchar_t kName[] = L"TarnAdaptor::SetOperationStatus";
 // Upper-case-worthy hex digits, to see the lower-case text form.
 const GUID kOperation = {0xABCDEF01, 0x2345, 0x6789, {0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67, 0x89}};
 constexpr wchar_t kOperationText[] = L"abcdef01-2345-6789-abcd-ef0123456789";
 
-class OperationStatusE2E : public ServerTest {
-protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        ASSERT_EQ(TARNSTUB_OK, Initialize(12));
-        TarnRef_ClearCallRecord();
-    }
-    void TearDown() override { EXPECT_EQ(TARNSTUB_OK, Finalize()); }
-};
+class OperationStatusE2E : public InitializedBladeTest {};
 
 TEST_F(OperationStatusE2E, EveryFieldReachesTheServerUnchanged) {
     const OperationStatusData data{kOperation, 4000000000u, L"done", L"Gr\u00FC\u00DFe", 0xFFFFFFFFu};
@@ -49,9 +42,9 @@ TEST_F(OperationStatusE2E, AnAllZeroGuidIsRefusedWithoutAServerCall) {
     EXPECT_EQ(0u, TarnRef_CountCalls(L"SetOperationStatus")) << CallDump();
     const std::wstring text = L"Invalid GUID sent: 00000000-0000-0000-0000-000000000000";
     const auto lines = LogLines();
-    EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOfLine(lines, kName, text)) << LogDump();
+    EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOf(lines, kName, text)) << LogDump();
     EXPECT_EQ(std::vector<wchar_t>{L'E'},
-              LevelsOfLine(lines, L"TarnNotificationPeer::OnAdaptorError", L"hr: 0x8058000c message: " + text))
+              LevelsOf(lines, L"TarnNotificationPeer::OnAdaptorError", L"hr: 0x8058000c message: " + text))
         << LogDump();
 }
 
@@ -61,12 +54,12 @@ TEST_F(OperationStatusE2E, AFailedCallIsLoggedWithGuidStatusAndResult) {
     EXPECT_EQ(TARNSTUB_OPERATION_STATUS_FAILED, SetOperationStatus(&data));
     const auto lines = LogLines();
     EXPECT_EQ(std::vector<wchar_t>{L'E'},
-              LevelsOfLine(lines, kName,
-                           std::wstring(L"SetOperationStatus with opGuid: ") + kOperationText +
-                               L", opStatus: 4000000000, call failed, hr: 0x80004005. "))
+              LevelsOf(lines, kName,
+                       std::wstring(L"SetOperationStatus with opGuid: ") + kOperationText +
+                           L", opStatus: 4000000000, call failed, hr: 0x80004005. "))
         << LogDump();
-    EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOfLine(lines, L"TarnNotificationPeer::OnAdaptorError",
-                                                       L"hr: 0x80580005 message: SetOperationStatus call failed"))
+    EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOf(lines, L"TarnNotificationPeer::OnAdaptorError",
+                                                   L"hr: 0x80580005 message: SetOperationStatus call failed"))
         << LogDump();
     // Nothing is retried.
     EXPECT_EQ(1u, TarnRef_CountCalls(L"SetOperationStatus"));

@@ -3,14 +3,15 @@
 // the failures give code 14 with their log lines and peer reports.
 #include <gtest/gtest.h>
 
+#include "LogFile.h"
 #include "PolicyTestSupport.h"
 
 namespace {
 
 using policy_test::Bytes;
-using policy_test::LevelsOfLine;
+using policy_test::InitializedBladeTest;
 using policy_test::SetContent;
-using tarn_test::ServerTest;
+using tarn_test::LevelsOf;
 
 constexpr wchar_t kAdaptorName[] = L"TarnAdaptor::QueryPolicyContent";
 constexpr wchar_t kPeerName[] = L"TarnNotificationPeer::OnAdaptorError";
@@ -22,15 +23,8 @@ struct OwnedBstr {
     std::wstring Text() const { return value ? std::wstring(value, SysStringLen(value)) : L"<null>"; }
 };
 
-class PolicyContentE2E : public ServerTest {
+class PolicyContentE2E : public InitializedBladeTest {
 protected:
-    void SetUp() override {
-        ServerTest::SetUp();
-        ASSERT_EQ(TARNSTUB_OK, Initialize(12));
-        TarnRef_ClearCallRecord();
-    }
-    void TearDown() override { EXPECT_EQ(TARNSTUB_OK, Finalize()); }
-
     // Fetches (60, 2) after setting its content to bytes.
     std::wstring Fetch(const std::string& bytes) {
         SetContent(60, 2, bytes);
@@ -60,7 +54,7 @@ TEST_F(PolicyContentE2E, ContentIsCutAtTheFirstZeroByte) {
 TEST_F(PolicyContentE2E, ContentStartingWithAZeroByteIsAnEmptySuccess) {
     // Not an empty array: the server did answer content, it just reads as "".
     EXPECT_EQ(L"", Fetch(std::string("\0abc", 4)));
-    EXPECT_TRUE(LevelsOfLine(LogLines(), kAdaptorName, L"Problem with the policy content(empty)").empty());
+    EXPECT_TRUE(LevelsOf(LogLines(), kAdaptorName, L"Problem with the policy content(empty)").empty());
 }
 
 TEST_F(PolicyContentE2E, LargeContentWithoutAZeroByteArrivesWhole) {
@@ -77,10 +71,10 @@ TEST_F(PolicyContentE2E, EmptyContentIsAFailureReportedToThePeer) {
     EXPECT_EQ(TARNSTUB_POLICY_FAILED, GetPolicy(60, 2, &content));
     EXPECT_EQ(reinterpret_cast<BSTR>(static_cast<uintptr_t>(0x5)), content);
     const auto lines = LogLines();
-    EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOfLine(lines, kAdaptorName, L"Problem with the policy content(empty)"))
+    EXPECT_EQ(std::vector<wchar_t>{L'E'}, LevelsOf(lines, kAdaptorName, L"Problem with the policy content(empty)"))
         << LogDump();
     EXPECT_EQ(std::vector<wchar_t>{L'E'},
-              LevelsOfLine(lines, kPeerName, L"hr: 0x80580007 message: Problem with the policy content(empty)"))
+              LevelsOf(lines, kPeerName, L"hr: 0x80580007 message: Problem with the policy content(empty)"))
         << LogDump();
 }
 
@@ -92,22 +86,21 @@ TEST_F(PolicyContentE2E, AFailedServerCallNamesTheMethodAndShowsTheRequestedPoli
     EXPECT_EQ(nullptr, content);
     const auto lines = LogLines();
     EXPECT_EQ(std::vector<wchar_t>{L'E'},
-              LevelsOfLine(lines, kAdaptorName, L"GetPolicyContent call failed, hr: 0x80004005"))
+              LevelsOf(lines, kAdaptorName, L"GetPolicyContent call failed, hr: 0x80004005"))
         << LogDump();
     EXPECT_EQ(std::vector<wchar_t>{L'E'},
-              LevelsOfLine(lines, kPeerName, L"hr: 0x80580005 message: GetPolicyContent call failed"))
+              LevelsOf(lines, kPeerName, L"hr: 0x80580005 message: GetPolicyContent call failed"))
         << LogDump();
     // The record the request built: every field set, no id, modDate 0, no key.
+    const std::wstring head =
+        L"PolicyInfo: Pol type: 60 pac: 2 id: 00000000-0000-0000-0000-000000000000 modDate: 0 (";
     bool shown = false;
-    for (const std::wstring& line : lines) {
-        const std::wstring head = std::wstring(kAdaptorName) +
-                                  L": PolicyInfo: Pol type: 60 pac: 2 id: 00000000-0000-0000-0000-000000000000 "
-                                  L"modDate: 0 (";
-        const size_t at = line.find(head);
-        if (at == std::wstring::npos) continue;
+    for (const tarn_test::LogEntry& entry : tarn_test::EntriesOf(lines, kAdaptorName)) {
+        if (entry.text.compare(0, head.size(), head) != 0) continue;
         shown = true;
-        EXPECT_EQ(L'V', policy_test::LevelOf(line));
-        EXPECT_EQ(L") key: none", line.substr(line.size() - 11)) << std::string(line.begin(), line.end());
+        EXPECT_EQ(L'V', entry.level);
+        EXPECT_EQ(L") key: none", entry.text.substr(entry.text.size() - 11))
+            << std::string(entry.text.begin(), entry.text.end());
     }
     EXPECT_TRUE(shown) << LogDump();
 }
@@ -136,7 +129,7 @@ TEST_F(PolicyContentE2E, CommonClientPolicyFailuresGiveCode14) {
     BSTR content = nullptr;
     EXPECT_EQ(TARNSTUB_POLICY_FAILED, GetCommonClientPolicy(&content));
     EXPECT_EQ(nullptr, content);
-    EXPECT_EQ(1u, LevelsOfLine(LogLines(), kAdaptorName, L"GetPolicyContent call failed, hr: 0x80070005").size());
+    EXPECT_EQ(1u, LevelsOf(LogLines(), kAdaptorName, L"GetPolicyContent call failed, hr: 0x80070005").size());
 }
 
 TEST_F(PolicyContentE2E, NegativeTypeAndPacArePassedThrough) {

@@ -1,6 +1,6 @@
-// Helpers shared by the policy tests: reading a log line's level, waiting
-// for something another thread does (always with a bound), and recording
-// what the remote-access blade's settings-update callback receives.
+// Helpers shared by the policy tests: the frame of a case against an
+// initialised blade, the server's policy content, and a record of what the
+// remote-access blade's settings-update callback receives.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,37 +12,24 @@
 #include <vector>
 
 #include "ServerFixture.h"
+#include "WaitUntil.h"
+#include "tarnref.h"
+#include "tarnstub.h"
 
 namespace policy_test {
 
-constexpr DWORD kWaitMs = 5000;
-
-// The level letter of an adaptor log line ("yyyymmdd hh:mm:ss.mmm L ...").
-inline wchar_t LevelOf(const std::wstring& line) { return line.size() > 22 ? line[22] : L'?'; }
-
-// The lines of the log that contain "<function>: <message>" exactly, each
-// reduced to its level letter.
-inline std::vector<wchar_t> LevelsOfLine(const std::vector<std::wstring>& lines, const std::wstring& function,
-                                         const std::wstring& message) {
-    const std::wstring needle = L" " + function + L": " + message;
-    std::vector<wchar_t> levels;
-    for (const std::wstring& line : lines) {
-        const size_t at = line.find(needle);
-        if (at != std::wstring::npos && at + needle.size() == line.size()) levels.push_back(LevelOf(line));
+// A blade of type 12 initialised against the reference server, with the
+// server's call record cleared of the connection's calls, so a case sees only
+// the calls its own request made; finalised again at the end.
+class InitializedBladeTest : public tarn_test::ServerTest {
+protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        ASSERT_EQ(TARNSTUB_OK, Initialize(12));
+        TarnRef_ClearCallRecord();
     }
-    return levels;
-}
-
-// Polls condition until it holds or timeoutMs have passed.
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD timeoutMs = kWaitMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        if (condition()) return true;
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(10);
-    }
-}
+    void TearDown() override { EXPECT_EQ(TARNSTUB_OK, Finalize()); }
+};
 
 // Bytes of a narrow literal without its terminating zero.
 inline std::string Bytes(const char* text) { return std::string(text); }
@@ -67,7 +54,7 @@ public:
     }
     // Waits until at least count calls arrived.
     bool WaitFor(size_t count) {
-        return WaitUntil([&] { return Calls().size() >= count; });
+        return tarn_test::WaitUntil([&] { return Calls().size() >= count; });
     }
 
 private:

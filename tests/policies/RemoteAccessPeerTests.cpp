@@ -4,13 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "PolicyTestSupport.h"
+#include "WaitUntil.h"
 
 namespace {
 
 using policy_test::SetContent;
 using policy_test::SettingsRecorder;
-using policy_test::WaitUntil;
 using tarn_test::ServerTest;
+using tarn_test::WaitUntil;
 
 using SettingCalls = std::vector<std::pair<LONG, LONG>>;
 
@@ -48,7 +49,7 @@ protected:
         const ULONG call = TarnRef_CallPolicyArrival(0, Description(L"60", L"1", tarn_test::GuidText(kPolicyId)).c_str());
         ASSERT_NE(0u, call);
         HRESULT hr = E_FAIL;
-        ASSERT_TRUE(TarnRef_WaitCall(call, policy_test::kWaitMs, &hr));
+        ASSERT_TRUE(TarnRef_WaitCall(call, tarn_test::kWaitMs, &hr));
         ASSERT_EQ(S_OK, hr);
         ASSERT_TRUE(WaitForDeliveries(L"PolicyArrivalThread", 1)) << LogDump();
     }
@@ -94,7 +95,7 @@ TEST_F(RemoteAccessE2E, NewPolicyWithoutAnIdIsFetchedByTypeAndPacWhateverItsType
     SetContent(77, 3, kKvx);
     const ULONG call =
         TarnRef_CallPolicyArrival(0, Description(L"77", L"3", L"00000000-0000-0000-0000-000000000000").c_str());
-    ASSERT_TRUE(TarnRef_WaitCall(call, policy_test::kWaitMs, nullptr));
+    ASSERT_TRUE(TarnRef_WaitCall(call, tarn_test::kWaitMs, nullptr));
     ASSERT_TRUE(SettingsRecorder::Instance().WaitFor(1)) << LogDump();
     EXPECT_EQ((SettingCalls{{1, 2}}), SettingsRecorder::Instance().Calls());
     EXPECT_EQ(std::vector<std::wstring>{L"GetPolicyContent(policyType=77, pac=3)"},
@@ -115,7 +116,7 @@ TEST_F(RemoteAccessE2E, NewActivationListUsesTheFirstPacWithContentOnly) {
     SetContent(60, 8, kQl);
     const LONG pacs[] = {5, 6, 8};
     const ULONG call = TarnRef_CallActivatePolicies(0, pacs, 3);
-    ASSERT_TRUE(TarnRef_WaitCall(call, policy_test::kWaitMs, nullptr));
+    ASSERT_TRUE(TarnRef_WaitCall(call, tarn_test::kWaitMs, nullptr));
     ASSERT_TRUE(WaitForDeliveries(L"ActivatePoliciesThread", 1)) << LogDump();
     EXPECT_EQ((SettingCalls{{1, 2}}), SettingsRecorder::Instance().Calls());
     EXPECT_EQ((std::vector<std::wstring>{L"GetPolicyContent(policyType=60, pac=5)",
@@ -129,7 +130,7 @@ TEST_F(RemoteAccessE2E, NewActivationListIsQueriedEvenWithoutACallback) {
     SetContent(60, 6, kKvx);
     const LONG pacs[] = {6};
     const ULONG call = TarnRef_CallActivatePolicies(0, pacs, 1);
-    ASSERT_TRUE(TarnRef_WaitCall(call, policy_test::kWaitMs, nullptr));
+    ASSERT_TRUE(TarnRef_WaitCall(call, tarn_test::kWaitMs, nullptr));
     ASSERT_TRUE(WaitForDeliveries(L"ActivatePoliciesThread", 1)) << LogDump();
     EXPECT_EQ(std::vector<std::wstring>{L"GetPolicyContent(policyType=60, pac=6)"},
               CallsStartingWith(L"GetPolicyContent"))

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "PolicyTestSupport.h"
+#include "WaitUntil.h"
 #include "adaptor/AdaptorTesting.h"
 
 namespace {
@@ -54,8 +55,8 @@ TEST_F(RemoteAccessReconnectE2E, OnReconnectionWithoutAnyContentTheBladeHearsNot
     TarnRef_ClearCallRecord();
     TarnRef_Restart();
     // The reconnection has ended once its provider info step was logged.
-    ASSERT_TRUE(TarnRef_WaitForCalls(L"GetPolicyContent", 2, policy_test::kWaitMs)) << CallDump();
-    ASSERT_TRUE(policy_test::WaitUntil([&] {
+    ASSERT_TRUE(TarnRef_WaitForCalls(L"GetPolicyContent", 2, tarn_test::kWaitMs)) << CallDump();
+    ASSERT_TRUE(tarn_test::WaitUntil([&] {
         return CountLogLines(L"TarnAdaptor::ConnectToTARN: Exiting, finished succefully") >= 2;
     })) << LogDump();
     EXPECT_TRUE(SettingsRecorder::Instance().Calls().empty());

@@ -15,9 +15,9 @@
 namespace {
 
 using reports_test::ReportsTest;
+using tarn_test::kWaitMs;
 
 constexpr DWORD kTickMs = 100;
-constexpr DWORD kWaitMs = 5000;
 
 class MonitorCoreE2E : public ReportsTest {
 protected:

@@ -1,6 +1,5 @@
 // Shared frame of the reports and payload tests: the reference server up,
-// the stub initialised against it, and readers for the adaptor log by
-// function and level.
+// the stub initialised against it, and the adaptor log by function and level.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "LogFile.h"
 #include "ServerFixture.h"
 
 namespace reports_test {
@@ -16,24 +16,13 @@ namespace reports_test {
 // default notification peer.
 constexpr DWORD kBladeType = 12;
 
-// One adaptor log line taken apart: its level letter (E, W, I, V), the
-// function that wrote it and the message.
-struct LogEntry {
-    wchar_t level = L'?';
-    std::wstring function;
-    std::wstring text;
-};
-
-std::vector<LogEntry> ParseLogLines(const std::vector<std::wstring>& lines);
-
 class ReportsTest : public tarn_test::ServerTest {
 protected:
     // Initialize(kBladeType), asserting that it connected to the server.
     void InitializeConnected();
 
-    std::vector<LogEntry> Entries() const { return ParseLogLines(LogLines()); }
     // The lines written under one function name.
-    std::vector<LogEntry> EntriesOf(const std::wstring& function) const;
+    std::vector<tarn_test::LogEntry> EntriesOf(const std::wstring& function) const;
     // The messages of the lines written under function at level.
     std::vector<std::wstring> TextsOf(const std::wstring& function, wchar_t level) const;
     // What the notification peer was told through OnAdaptorError, one
