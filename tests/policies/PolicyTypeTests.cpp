@@ -7,9 +7,7 @@
 
 namespace {
 
-using tarn_test::ServerTest;
-
-class PolicyTypesE2E : public ServerTest {
+class PolicyTypesE2E : public policy_test::FinalizingServerTest {
 protected:
     // The policy-type argument of every Register the server received.
     static std::vector<std::wstring> RegisteredTypeLists() {
@@ -26,7 +24,6 @@ TEST_F(PolicyTypesE2E, UrlFilteringBladeSubscribesToItsFourDefaultTypesInOrder) 
     ASSERT_EQ(TARNSTUB_OK, InitializeUrlFilteringTarnStub());
     EXPECT_EQ(std::vector<std::wstring>{L"policyTypes=VT_UI4[lb=0]{77,80,78,51})"}, RegisteredTypeLists())
         << CallDump();
-    EXPECT_EQ(TARNSTUB_OK, Finalize());
 }
 
 TEST_F(PolicyTypesE2E, Blade12SubscribesToAnEmptyListAndIsWarnedAboutIt) {
@@ -34,7 +31,6 @@ TEST_F(PolicyTypesE2E, Blade12SubscribesToAnEmptyListAndIsWarnedAboutIt) {
     EXPECT_EQ(std::vector<std::wstring>{L"policyTypes=VT_UI4[lb=0]{})"}, RegisteredTypeLists()) << CallDump();
     EXPECT_TRUE(LogHas(L"TarnAdaptor::SetSupportedPoliceis() should be called, no policy subscription"))
         << LogDump();
-    EXPECT_EQ(TARNSTUB_OK, Finalize());
 }
 
 TEST_F(PolicyTypesE2E, TheListOfTheFirstInitializationOutlivesFinalize) {
@@ -45,34 +41,17 @@ TEST_F(PolicyTypesE2E, TheListOfTheFirstInitializationOutlivesFinalize) {
     EXPECT_EQ((std::vector<std::wstring>{L"policyTypes=VT_UI4[lb=0]{60})", L"policyTypes=VT_UI4[lb=0]{60})"}),
               RegisteredTypeLists())
         << CallDump();
-    EXPECT_EQ(TARNSTUB_OK, Finalize());
 }
 
 TEST_F(PolicyTypesE2E, AListSetBeforeInitializationReplacesTheDefaultsDuplicatesIncluded) {
     const DWORD types[] = {200, 51, 200, 4000000000u};
     ASSERT_EQ(TARNSTUB_OK, SetSupportedPolicyTypes(types, 4));
+    // A refused setting leaves the list as it was.
+    EXPECT_EQ(TARNSTUB_COUNT_BELOW_ONE, SetSupportedPolicyTypes(types, 0));
     ASSERT_EQ(TARNSTUB_OK, InitializeUrlFilteringTarnStub());
     EXPECT_EQ(std::vector<std::wstring>{L"policyTypes=VT_UI4[lb=0]{200,51,200,4000000000})"},
               RegisteredTypeLists())
         << CallDump();
-    EXPECT_EQ(TARNSTUB_OK, Finalize());
-}
-
-TEST_F(PolicyTypesE2E, RefusedSettingsLeaveTheListAsItWas) {
-    const DWORD first[] = {120};
-    const DWORD second[] = {999};
-    ASSERT_EQ(TARNSTUB_OK, SetSupportedPolicyTypes(first, 1));
-    EXPECT_EQ(TARNSTUB_COUNT_BELOW_ONE, SetSupportedPolicyTypes(second, 0));
-    EXPECT_EQ(TARNSTUB_NULL_POINTER, SetSupportedPolicyTypes(nullptr, 1));
-    ASSERT_EQ(TARNSTUB_OK, Initialize(12));
-    EXPECT_EQ(TARNSTUB_SETTING_AFTER_INIT, SetSupportedPolicyTypes(second, 1));
-    ASSERT_EQ(TARNSTUB_OK, Finalize());
-    // After Finalize the list may be set again; the refused calls changed nothing.
-    ASSERT_EQ(TARNSTUB_OK, Initialize(14));
-    EXPECT_EQ((std::vector<std::wstring>{L"policyTypes=VT_UI4[lb=0]{120})", L"policyTypes=VT_UI4[lb=0]{120})"}),
-              RegisteredTypeLists())
-        << CallDump();
-    EXPECT_EQ(TARNSTUB_OK, Finalize());
 }
 
 }  // namespace

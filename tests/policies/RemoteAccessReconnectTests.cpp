@@ -1,68 +1,72 @@
-// The remote-access peer on a reconnection: by then the blade has registered
-// its settings-update callback, so the engine of the first PAC whose policy
-// has content reaches it. The monitor period is shortened, so this program
-// holds the stub's code itself.
+// The remote-access peer on a connection: it tries the PACs of the activation
+// list in order until one's policy has content. On the first connection the
+// blade has no settings-update callback yet; on a reconnection it has, and
+// hears the engine. The monitor period is shortened, so this program holds
+// the stub's code itself, as does the array reader's unit test at the end.
 #include <gtest/gtest.h>
 
 #include "PolicyTestSupport.h"
-#include "WaitUntil.h"
 #include "adaptor/AdaptorTesting.h"
+#include "adaptor/SafeArrays.h"
 
 namespace {
 
 using policy_test::SetContent;
-using policy_test::SettingsRecorder;
-using tarn_test::ServerTest;
+using policy_test::RecordedSettings;
 
-class RemoteAccessReconnectE2E : public ServerTest {
+class RemoteAccessConnectionE2E : public policy_test::FinalizingServerTest {
 protected:
     void SetUp() override {
-        ServerTest::SetUp();
+        FinalizingServerTest::SetUp();
         adaptor_testing::SetMonitorPeriod(100);
     }
-    void TearDown() override { EXPECT_EQ(TARNSTUB_OK, Finalize()); }
+    // The activation and policy requests the server received.
+    static std::vector<std::wstring> Requests() {
+        std::vector<std::wstring> requests;
+        for (const std::wstring& line : Calls())
+            if (line.rfind(L"GetActivations", 0) == 0 || line.rfind(L"GetPolicyContent", 0) == 0)
+                requests.push_back(line);
+        return requests;
+    }
 };
 
-TEST_F(RemoteAccessReconnectE2E, OnReconnectionTheFirstPacWithContentDecidesAndNoLaterOneIsAsked) {
+TEST_F(RemoteAccessConnectionE2E, TheFirstPacWithContentDecidesAndNoLaterOneIsAsked) {
+    // PAC 4 has no content; PAC 2 does; PAC 9 would name the other engine.
     const LONG pacs[] = {4, 2, 9};
     TarnRef_SetActivations(pacs, 3);
     SetContent(60, 4, std::string());
     SetContent(60, 2, "<vpn client_verification_engine=\"QLCompliance\"/>");
     SetContent(60, 9, "<vpn client_verification_engine=\"VPN_KVX\"/>");
+    const std::vector<std::wstring> expected = {L"GetActivations()", L"GetPolicyContent(policyType=60, pac=4)",
+                                                L"GetPolicyContent(policyType=60, pac=2)"};
     ASSERT_EQ(TARNSTUB_OK, InitializeLumenTarnStub()) << LogDump();
-    ASSERT_EQ(TARNSTUB_OK, RegisterSettingsUpdateCallback(&SettingsRecorder::Callback));
+    EXPECT_EQ(expected, Requests()) << CallDump();
+    // The first connection happened inside initialisation: the blade heard nothing.
+    ASSERT_EQ(TARNSTUB_OK, RegisterSettingsUpdateCallback(&policy_test::RecordSetting));
+    EXPECT_TRUE(RecordedSettings().empty());
     TarnRef_ClearCallRecord();
 
     // The server restarts: the monitor finds the old object dead and connects anew.
     TarnRef_Restart();
-    ASSERT_TRUE(SettingsRecorder::Instance().WaitFor(1)) << LogDump() << CallDump();
-    EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{1, 1}}), SettingsRecorder::Instance().Calls());
-    std::vector<std::wstring> requests;
-    for (const std::wstring& line : Calls())
-        if (line.rfind(L"GetActivations", 0) == 0 || line.rfind(L"GetPolicyContent", 0) == 0) requests.push_back(line);
-    EXPECT_EQ((std::vector<std::wstring>{L"GetActivations()", L"GetPolicyContent(policyType=60, pac=4)",
-                                         L"GetPolicyContent(policyType=60, pac=2)"}),
-              requests)
-        << CallDump();
+    ASSERT_TRUE(tarn_test::WaitUntil([] { return !RecordedSettings().empty(); })) << LogDump() << CallDump();
+    EXPECT_EQ((policy_test::SettingCalls{{1, 1}}), RecordedSettings());
+    EXPECT_EQ(expected, Requests()) << CallDump();
     EXPECT_EQ(2u, TarnRef_LastCookie());
 }
 
-TEST_F(RemoteAccessReconnectE2E, OnReconnectionWithoutAnyContentTheBladeHearsNothing) {
-    const LONG pacs[] = {4, 5};
-    TarnRef_SetActivations(pacs, 2);
-    ASSERT_EQ(TARNSTUB_OK, InitializeLumenTarnStub()) << LogDump();
-    ASSERT_EQ(TARNSTUB_OK, RegisterSettingsUpdateCallback(&SettingsRecorder::Callback));
-    TarnRef_ClearCallRecord();
-    TarnRef_Restart();
-    // The reconnection has ended once its provider info step was logged.
-    ASSERT_TRUE(TarnRef_WaitForCalls(L"GetPolicyContent", 2, tarn_test::kWaitMs)) << CallDump();
-    ASSERT_TRUE(tarn_test::WaitUntil([&] {
-        return CountLogLines(L"TarnAdaptor::ConnectToTARN: Exiting, finished succefully") >= 2;
-    })) << LogDump();
-    EXPECT_TRUE(SettingsRecorder::Instance().Calls().empty());
-    // Each PAC's empty content was reported, on the first connection and again now.
-    EXPECT_EQ(4u, CountLogLines(L"TarnAdaptor::QueryPolicyContent: Problem with the policy content(empty)"))
-        << LogDump();
+// The reader of policy content arrays never reads past the last element.
+TEST(PolicySafeArrays, ContentWithoutAZeroByteEndsAtTheLastElement) {
+    // A three-element array over storage that goes on with "def": only the
+    // three elements may be read.
+    static char storage[] = "abcdef";
+    SAFEARRAY* raw = nullptr;
+    ASSERT_EQ(S_OK, SafeArrayAllocDescriptorEx(VT_UI1, 1, &raw));
+    win::UniqueSafeArray array(raw);
+    raw->rgsabound[0].cElements = 3;
+    raw->rgsabound[0].lLbound = 0;
+    raw->pvData = storage;
+    raw->fFeatures |= FADF_STATIC;  // the storage is not the array's to free
+    EXPECT_EQ(std::optional<std::wstring>(L"abc"), safe_arrays::Utf8Text(array.get()));
 }
 
 }  // namespace
