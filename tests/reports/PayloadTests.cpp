@@ -1,130 +1,44 @@
-// Collected payloads and the server's pull, and payload responses pushed by
-// the server to the blade's callback.
+// Collected payloads and the server's pull, payload responses pushed by the
+// server to the blade's callback, and blade payloads sent as blade messages to
+// the server itself.
 #include <gtest/gtest.h>
 
 #include <mutex>
 #include <string>
 
 #include "ReportsSupport.h"
-#include "tarnref.h"
-#include "tarnstub.h"
-#include "win/raii.h"
 
 namespace {
 
+using reports_test::BstrSlot;
+using reports_test::Pull;
 using reports_test::ReportsTest;
+using reports_test::Texts;
 
 const wchar_t kCollectPayload[] = L"TarnAdaptor::CollectPayload";
 const wchar_t kGetPayload[] = L"TarnAdaptor::GetPayload";
-
-// What one PullData call of the server received.
-struct Pulled {
-    bool finished = false;
-    HRESULT hr = E_UNEXPECTED;
-    bool handedOver = false;
-    std::wstring type;
-    std::wstring data;
-    VARTYPE elementType = VT_EMPTY;
-};
-
-Pulled WaitForPull(ULONG callId) {
-    Pulled pulled;
-    if (callId == 0) return pulled;
-    pulled.finished = TarnRef_WaitCall(callId, 5000, &pulled.hr) != FALSE;
-    wchar_t type[64] = {};
-    wchar_t data[256] = {};
-    pulled.handedOver = TarnRef_GetPulledPayload(callId, type, 64, data, 256, &pulled.elementType) != FALSE;
-    pulled.type = type;
-    pulled.data = data;
-    return pulled;
-}
-
-Pulled Pull() { return WaitForPull(TarnRef_CallPullData(0)); }
+const wchar_t kSendBladeMessage[] = L"TarnAdaptor::SendBladeMessage";
+const wchar_t kSendBladePayload[] = L"TarnAdaptor::SendBladePayload";
 
 class PayloadE2E : public ReportsTest {};
 
-TEST_F(PayloadE2E, OnlyTheLastCollectedPayloadIsPulledAndOnlyOnce) {
+TEST_F(PayloadE2E, OnlyTheLastValidPayloadIsPulledAndOnlyOnce) {
     InitializeConnected();
     EXPECT_EQ(TARNSTUB_OK, CollectPayload(L"first-type", L"first data"));
     EXPECT_EQ(TARNSTUB_OK, CollectPayload(L"second-type", L"second data"));
-    EXPECT_EQ(2u, TarnRef_PayloadPollCount());
-    EXPECT_EQ(2u, CallsStartingWith(L"TriggerPayloadPoll(cookie=1)").size()) << CallDump();
-
-    const Pulled pulled = Pull();
-    ASSERT_TRUE(pulled.finished);
-    EXPECT_EQ(S_OK, pulled.hr);
-    ASSERT_TRUE(pulled.handedOver);
-    EXPECT_EQ(L"second-type", pulled.type);
-    EXPECT_EQ(L"second data", pulled.data);
-    EXPECT_EQ(VT_UI1, pulled.elementType);
-
-    // The pair is empty now: S_OK without a payload, and without a log line.
-    const size_t linesBefore = EntriesOf(kGetPayload).size();
-    const Pulled again = Pull();
-    ASSERT_TRUE(again.finished);
-    EXPECT_EQ(S_OK, again.hr);
-    EXPECT_FALSE(again.handedOver);
-    EXPECT_EQ(linesBefore, EntriesOf(kGetPayload).size()) << LogDump();
-    EXPECT_EQ((std::vector<std::wstring>{L"Called, payload exists", L"Payload returned, type: second-type"}),
-              TextsOf(kGetPayload, L'V'));
-    EXPECT_EQ(TARNSTUB_OK, Finalize());
-}
-
-TEST_F(PayloadE2E, ATriggeredPullCarriesTheTextAsUtf8) {
-    InitializeConnected();
-    TarnRef_SetPullOnTrigger(TRUE);
-    EXPECT_EQ(TARNSTUB_OK, CollectPayload(L"T", L"caf\u00e9 \u20ac"));
-    const Pulled pulled = WaitForPull(TarnRef_LastPullCall());
-    ASSERT_TRUE(pulled.finished);
-    ASSERT_TRUE(pulled.handedOver);
-    EXPECT_EQ(VT_UI1, pulled.elementType);
-    // The server decodes the bytes as UTF-8; any other encoding of the two
-    // non-ASCII characters would not come back as the same text.
-    EXPECT_EQ(L"caf\u00e9 \u20ac", pulled.data);
-    EXPECT_EQ(TARNSTUB_OK, Finalize());
-}
-
-TEST_F(PayloadE2E, AnEmptyTypeOrTextIsRefusedAndKeepsTheEarlierPayload) {
-    InitializeConnected();
-    EXPECT_EQ(TARNSTUB_OK, CollectPayload(L"kept", L"kept data"));
+    // Refused, and the earlier payload stays.
     EXPECT_EQ(TARNSTUB_PAYLOAD_FAILED, CollectPayload(L"", L"other"));
     EXPECT_EQ(TARNSTUB_PAYLOAD_FAILED, CollectPayload(L"other", nullptr));
-    EXPECT_EQ(1u, TarnRef_CountCalls(L"TriggerPayloadPoll"));
+    EXPECT_EQ(2u, CallsStartingWith(L"TriggerPayloadPoll(cookie=1)").size()) << CallDump();
     const std::wstring refused = L"Payload type or data is empty. Not collecting payload";
-    EXPECT_EQ((std::vector<std::wstring>{refused, refused}), TextsOf(kCollectPayload, L'E')) << LogDump();
-    EXPECT_EQ(std::vector<std::wstring>(2, L"hr: 0x8058000c message: " + refused), AdaptorErrors());
-    const Pulled pulled = Pull();
-    ASSERT_TRUE(pulled.handedOver);
-    EXPECT_EQ(L"kept", pulled.type);
-    EXPECT_EQ(L"kept data", pulled.data);
-    EXPECT_EQ(TARNSTUB_OK, Finalize());
-}
+    EXPECT_EQ(Texts(2, refused), TextsOf(kCollectPayload, L'E')) << LogDump();
+    EXPECT_EQ(Texts(2, L"hr: 0x8058000c message: " + refused), AdaptorErrors());
 
-TEST_F(PayloadE2E, WithoutAServerThePayloadIsKeptQuietly) {
-    UnregisterServer();
-    ASSERT_EQ(TARNSTUB_OK, Initialize(reports_test::kBladeType));
-    const size_t errorsBefore = ErrorLineCount();
-    EXPECT_EQ(TARNSTUB_PAYLOAD_FAILED, CollectPayload(L"T", L"D"));
-    // The missing connection is not a reported failure.
-    EXPECT_EQ(errorsBefore, ErrorLineCount()) << LogDump();
-    EXPECT_EQ((std::vector<std::wstring>{L"Called", L"Payload collected, type: T"}), TextsOf(kCollectPayload, L'V'));
-    EXPECT_EQ((std::vector<std::wstring>{L"Called"}), TextsOf(L"TarnAdaptor::TriggerPayloadPoll", L'V'));
-    EXPECT_EQ(TARNSTUB_OK, Finalize());
-}
-
-TEST_F(PayloadE2E, AFailedTriggerLeavesThePayloadForALaterPull) {
-    InitializeConnected();
-    TarnRef_FailOperation(L"TriggerPayloadPoll", E_FAIL);
-    EXPECT_EQ(TARNSTUB_PAYLOAD_FAILED, CollectPayload(L"T", L"D"));
-    EXPECT_EQ((std::vector<std::wstring>{L"TriggerPayloadPoll call failed, hr: 0x80004005"}),
-              TextsOf(L"TarnAdaptor::TriggerPayloadPoll", L'E'))
-        << LogDump();
-    EXPECT_EQ((std::vector<std::wstring>{L"hr: 0x80580005 message: TriggerPayloadPoll call failed"}),
-              AdaptorErrors());
-    const Pulled pulled = Pull();
-    ASSERT_TRUE(pulled.handedOver);
-    EXPECT_EQ(L"T", pulled.type);
-    EXPECT_EQ(L"D", pulled.data);
+    EXPECT_EQ(L"0x00000000 VT_UI1 second-type: second data", Pull());
+    // The pair is empty now: S_OK without a payload, and without a log line.
+    const size_t linesBefore = tarn_test::EntriesOf(LogLines(), kGetPayload).size();
+    EXPECT_EQ(L"0x00000000 none", Pull());
+    EXPECT_EQ(linesBefore, tarn_test::EntriesOf(LogLines(), kGetPayload).size()) << LogDump();
     EXPECT_EQ(TARNSTUB_OK, Finalize());
 }
 
@@ -132,90 +46,157 @@ TEST_F(PayloadE2E, ATextWithoutAUtf8FormIsNotHandedOutAndStaysInThePair) {
     InitializeConnected();
     const wchar_t broken[] = {L'a', 0xD800, L'b', 0};  // an unpaired surrogate
     EXPECT_EQ(TARNSTUB_OK, CollectPayload(L"T", broken));
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const Pulled pulled = Pull();
-        ASSERT_TRUE(pulled.finished);
-        EXPECT_EQ(E_FAIL, pulled.hr);
-        EXPECT_FALSE(pulled.handedOver);
-    }
-    EXPECT_EQ(std::vector<std::wstring>(2, L"Failed to convert payload data to safearray. No payload returned"),
+    EXPECT_EQ(L"0x80004005 none", Pull());
+    EXPECT_EQ(L"0x80004005 none", Pull());
+    EXPECT_EQ(Texts(2, L"Failed to convert payload data to safearray. No payload returned"),
               TextsOf(kGetPayload, L'E'))
         << LogDump();
     // The pull's failure is the server's to handle; the peer hears nothing.
     EXPECT_TRUE(AdaptorErrors().empty()) << LogDump();
     // A new payload replaces the broken one.
     EXPECT_EQ(TARNSTUB_OK, CollectPayload(L"T2", L"fine"));
-    const Pulled pulled = Pull();
-    ASSERT_TRUE(pulled.handedOver);
-    EXPECT_EQ(L"fine", pulled.data);
+    EXPECT_EQ(L"0x00000000 VT_UI1 T2: fine", Pull());
     EXPECT_EQ(TARNSTUB_OK, Finalize());
 }
 
 // ---- payload responses ---------------------------------------------------------
 
-struct ResponseRecorder {
-    std::mutex lock;
-    std::wstring type;
-    std::wstring payload;
-    int calls = 0;
-    win::UniqueHandle arrived{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-};
-ResponseRecorder* g_recorder = nullptr;
+// What the blade's callback received, one "type: payload" per call.
+std::mutex g_responsesLock;
+Texts g_responses;
 
 void __cdecl OnPayloadResponse(BSTR payloadType, BSTR payload) {
-    std::lock_guard<std::mutex> guard(g_recorder->lock);
-    g_recorder->type.assign(payloadType, SysStringLen(payloadType));
-    g_recorder->payload.assign(payload, SysStringLen(payload));
-    ++g_recorder->calls;
-    SetEvent(g_recorder->arrived.get());
+    std::lock_guard<std::mutex> guard(g_responsesLock);
+    g_responses.push_back(std::wstring(payloadType, SysStringLen(payloadType)) + L": " +
+                          std::wstring(payload, SysStringLen(payload)));
 }
 
-class PayloadResponseE2E : public ReportsTest {
-protected:
-    void SetUp() override {
-        ReportsTest::SetUp();
-        g_recorder = &recorder_;
-    }
-    void TearDown() override {
-        g_recorder = nullptr;
-        ReportsTest::TearDown();
-    }
-    ResponseRecorder recorder_;
-};
-
-TEST_F(PayloadResponseE2E, DeclaredTypesAreRegisteredAndTheirResponsesReachTheBlade) {
+TEST_F(PayloadE2E, DeclaredResponseTypesAreRegisteredAndTheirResponsesReachTheBlade) {
     const wchar_t* types[] = {L"resp-a", L"resp-b"};
+    EXPECT_EQ(TARNSTUB_COUNT_BELOW_ONE, SetSupportedPayloadResponseTypes(types, 0));
+    EXPECT_EQ(TARNSTUB_NULL_POINTER, SetSupportedPayloadResponseTypes(nullptr, 1));
     ASSERT_EQ(TARNSTUB_OK, SetSupportedPayloadResponseTypes(types, 2));
     InitializeConnected();
     ASSERT_EQ(TARNSTUB_OK, RegisterOnPayloadResponseNotificationCallback(&OnPayloadResponse));
-    EXPECT_EQ((std::vector<std::wstring>{
-                  L"AddExpectedMessageTypes(cookie=1, messageTypes=VT_BSTR[lb=0]{\"resp-a\",\"resp-b\"})"}),
+    EXPECT_EQ((Texts{L"AddExpectedMessageTypes(cookie=1, messageTypes=VT_BSTR[lb=0]{\"resp-a\",\"resp-b\"})"}),
               CallsStartingWith(L"AddExpectedMessageTypes("))
         << CallDump();
     // Fixed once initialised.
-    const wchar_t* other[] = {L"resp-c"};
-    EXPECT_EQ(TARNSTUB_SETTING_AFTER_INIT, SetSupportedPayloadResponseTypes(other, 1));
+    EXPECT_EQ(TARNSTUB_SETTING_AFTER_INIT, SetSupportedPayloadResponseTypes(types, 1));
 
     const char utf8[] = "caf\xC3\xA9";
     const ULONG call = TarnRef_CallPushData(0, utf8, sizeof(utf8) - 1, L"resp-b");
-    ASSERT_NE(0u, call);
     HRESULT hr = E_UNEXPECTED;
-    ASSERT_TRUE(TarnRef_WaitCall(call, 5000, &hr));
+    ASSERT_TRUE(call != 0 && TarnRef_WaitCall(call, tarn_test::kWaitMs, &hr));
     EXPECT_EQ(S_OK, hr);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(recorder_.arrived.get(), 5000));
-    std::lock_guard<std::mutex> guard(recorder_.lock);
-    EXPECT_EQ(1, recorder_.calls);
-    EXPECT_EQ(L"resp-b", recorder_.type);
-    EXPECT_EQ(L"caf\u00e9", recorder_.payload);
+    // Delivered on a thread of its own.
+    const auto delivered = [] { std::lock_guard<std::mutex> guard(g_responsesLock); return !g_responses.empty(); };
+    ASSERT_TRUE(tarn_test::WaitUntil(delivered));
+    std::lock_guard<std::mutex> guard(g_responsesLock);
+    EXPECT_EQ((Texts{L"resp-b: caf\u00e9"}), g_responses);
     EXPECT_EQ(TARNSTUB_OK, Finalize());
 }
 
-TEST_F(PayloadResponseE2E, RefusedDeclarationsRegisterNothing) {
-    const wchar_t* types[] = {L"resp-a"};
-    EXPECT_EQ(TARNSTUB_COUNT_BELOW_ONE, SetSupportedPayloadResponseTypes(types, 0));
-    EXPECT_EQ(TARNSTUB_NULL_POINTER, SetSupportedPayloadResponseTypes(nullptr, 1));
+// ---- blade payloads --------------------------------------------------------------
+
+class BladePayloadE2E : public ReportsTest {
+protected:
+    // Sends a payload and returns the response text the blade received.
+    static std::wstring Send(const wchar_t* type, const wchar_t* data, DWORD expected = TARNSTUB_OK) {
+        win::UniqueBstr response;
+        EXPECT_EQ(expected, SendBladePayload(type, data, response.put()));
+        EXPECT_NE(nullptr, response.get());
+        return response.get() ? std::wstring(response.get(), response.length()) : L"<null>";
+    }
+
+    // Sends after making the server answer with an array of the given element
+    // type and bounds whose first cells hold a row that a parser misreading
+    // the shape would take as the answer.
+    static std::wstring SendAnsweredWith(VARTYPE type, std::vector<SAFEARRAYBOUND> bounds) {
+        win::UniqueSafeArray table(SafeArrayCreate(type, static_cast<UINT>(bounds.size()), bounds.data()));
+        const wchar_t* texts[] = {L"PROP", L"MSG_RESP_DATA", L"misread", L"PROP"};
+        ULONG cells = 1;
+        for (const SAFEARRAYBOUND& bound : bounds) cells *= bound.cElements;
+        win::SafeArrayData data(table.get());
+        for (ULONG i = 0; data && i < cells && i < 4; ++i) {
+            if (type == VT_BSTR) {
+                data.as<BSTR>()[i] = SysAllocString(texts[i]);
+            } else if (type == VT_VARIANT) {
+                data.as<VARIANT>()[i].vt = VT_BSTR;
+                data.as<VARIANT>()[i].bstrVal = SysAllocString(texts[i]);
+            }
+        }
+        TarnRef_SetBladeMessageResponse(table.get());
+        return Send(L"T", L"d");
+    }
+};
+
+TEST_F(BladePayloadE2E, ThePayloadTravelsAsTheElevenPropertyRows) {
     InitializeConnected();
-    EXPECT_EQ(0u, TarnRef_CountCalls(L"AddExpectedMessageTypes")) << CallDump();
+    EXPECT_EQ(L"the data", Send(L"pay-type", L"the data"));
+    EXPECT_EQ((Texts{L"SendBladeMessage(request=VT_BSTR[3x11,lb=0,0]{{\"PROP\",\"MSG_TYPE\",\"pay-type\"},"
+                     L"{\"PROP\",\"MSG_PROTOCOL\",\"HTTP\"},{\"PROP\",\"MSG_AUTH_TYPE\",\"NONE\"},"
+                     L"{\"PROP\",\"MSG_PORT\",\"80\"},{\"PROP\",\"MSG_DST_PATH\",\"DUMMY_PATH\"},"
+                     L"{\"PROP\",\"MSG_DST_IPDNS\",\"INTERNAL\"},{\"PROP\",\"MSG_REQ_DATA\",\"the data\"},"
+                     L"{\"PROP\",\"MSG_REQ_TRANSFER_TIMEOUT\",\"0\"},{\"PROP\",\"MSG_REQ_CONNECT_TIMEOUT\",\"0\"},"
+                     L"{\"PROP\",\"MSG_REQ_IS_INTERNAL\",\"YES\"},{\"PROP\",\"MSG_REQ_IS_PAYLOAD\",\"YES\"}})"}),
+              CallsStartingWith(L"SendBladeMessage("))
+        << CallDump();
+    EXPECT_TRUE(AdaptorErrors().empty()) << LogDump();
+    EXPECT_EQ(TARNSTUB_OK, Finalize());
+}
+
+TEST_F(BladePayloadE2E, MalformedAnswersKeepWhatWasReadAndNeverCrash) {
+    InitializeConnected();
+    EXPECT_EQ(L"", SendAnsweredWith(VT_BSTR, {{4, 0}, {1, 0}}));  // four columns
+    EXPECT_EQ(L"", SendAnsweredWith(VT_BSTR, {{3, 0}}));          // one dimension
+    EXPECT_EQ(L"", SendAnsweredWith(VT_BSTR, {{3, 0}, {0, 0}}));  // no rows
+    EXPECT_EQ(L"", SendAnsweredWith(VT_I4, {{3, 0}, {1, 0}}));    // not texts
+    EXPECT_EQ(L"", SendAnsweredWith(VT_VARIANT, {{3, 0}, {1, 0}}));
+    TarnRef_SetBladeMessageResponse(nullptr);
+    EXPECT_EQ(L"", Send(L"T", L"d"));
+    // The response's type stays empty in the trace.
+    EXPECT_EQ(6u, CountLogLines(L"Received response from: INTERNAL, for message: . SendBladeMessage exit code: "
+                                L"0x00000000"))
+        << LogDump();
+    // A request header row in a response ends the parse; what came before it is kept.
+    const wchar_t* cells[] = {L"PROP",       L"MSG_TYPE", L"answer-type", L"PROP", L"MSG_RESP_DATA", L"partial",
+                              L"HEADER_REQ", L"X-Never",  L"in a reply",  L"PROP", L"MSG_RESP_DATA", L"not reached"};
+    TarnRef_SetBladeMessageResponseRows(cells, 4);
+    EXPECT_EQ(L"partial", Send(L"T", L"d"));
+    EXPECT_TRUE(LogHas(L"Received response from: INTERNAL, for message: answer-type. SendBladeMessage exit code: "
+                       L"0x00000000"))
+        << LogDump();
+    EXPECT_EQ(7u, TarnRef_CountCalls(L"SendBladeMessage"));
+    EXPECT_TRUE(AdaptorErrors().empty()) << LogDump();
+    EXPECT_EQ(TARNSTUB_OK, Finalize());
+}
+
+// Refused and failed sends hand over an empty text. The type is printed
+// literally, percent signs and all.
+TEST_F(BladePayloadE2E, RefusedAndFailedSendsHandOverAnEmptyText) {
+    InitializeConnected();
+    EXPECT_EQ(L"", Send(L"", L"d", TARNSTUB_BLADE_PAYLOAD_FAILED));
+    EXPECT_EQ(L"", Send(L"t", L"", TARNSTUB_BLADE_PAYLOAD_FAILED));
+    BstrSlot slot;
+    EXPECT_EQ(TARNSTUB_NULL_POINTER, SendBladePayload(nullptr, L"d", slot.Out()));
+    EXPECT_EQ(TARNSTUB_NULL_POINTER, SendBladePayload(L"t", nullptr, slot.Out()));
+    EXPECT_TRUE(slot.Untouched());
+    EXPECT_EQ(0u, TarnRef_CountCalls(L"SendBladeMessage")) << CallDump();
+    TarnRef_FailOperation(L"SendBladeMessage", E_FAIL);
+    EXPECT_EQ(L"", Send(L"100%s%d", L"d", TARNSTUB_BLADE_PAYLOAD_FAILED));
+    EXPECT_EQ((Texts{L"SendBladeMessage failed. Message Type: 100%s%d, hr: 0x80004005"}),
+              TextsOf(kSendBladeMessage, L'E'))
+        << LogDump();
+    const std::wstring empty = L"Payload type or data is empty. Not sending blade payload";
+    EXPECT_EQ((Texts{empty, empty, L"SendBladePayload failed. Payload Type: 100%s%d, hr: 0x80580005"}),
+              TextsOf(kSendBladePayload, L'E'))
+        << LogDump();
+    const std::wstring emptyReport = L"hr: 0x8058000c message: Payload type or data is empty. Not sending payload";
+    EXPECT_EQ((Texts{emptyReport, emptyReport,
+                     L"hr: 0x80580005 message: SendBladeMessage failed. Message Type: 100%s%d, hr: 0x80004005",
+                     L"hr: 0x80580015 message: SendBladePayload failed. Payload Type: 100%s%d, hr: 0x80580005"}),
+              AdaptorErrors());
     EXPECT_EQ(TARNSTUB_OK, Finalize());
 }
 

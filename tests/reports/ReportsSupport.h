@@ -1,53 +1,68 @@
 // Shared frame of the reports and payload tests: the reference server up,
-// the stub initialised against it, and the adaptor log by function and level.
+// the stub initialised against it, the adaptor log by function and level,
+// and the server's pull of a collected payload.
 #pragma once
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "LogFile.h"
 #include "ServerFixture.h"
+#include "win/raii.h"
 
 namespace reports_test {
 
-// The blade type the tests initialise with: an ordinary blade with the
-// default notification peer.
+using Texts = std::vector<std::wstring>;
+
+// An ordinary blade type with the default notification peer.
 constexpr DWORD kBladeType = 12;
 
 class ReportsTest : public tarn_test::ServerTest {
 protected:
     // Initialize(kBladeType), asserting that it connected to the server.
-    void InitializeConnected();
-
-    // The lines written under one function name.
-    std::vector<tarn_test::LogEntry> EntriesOf(const std::wstring& function) const;
-    // The messages of the lines written under function at level.
-    std::vector<std::wstring> TextsOf(const std::wstring& function, wchar_t level) const;
-    // What the notification peer was told through OnAdaptorError, one
-    // "hr: 0x... message: ..." text per report.
-    std::vector<std::wstring> AdaptorErrors() const;
-    // The number of level-1 lines so far.
-    size_t ErrorLineCount() const;
+    void InitializeConnected() {
+        ASSERT_EQ(TARNSTUB_OK, Initialize(kBladeType));
+        ASSERT_EQ(1u, TarnRef_CountCalls(L"Register")) << CallDump();
+    }
+    Texts TextsOf(const std::wstring& function, wchar_t level) const {
+        return tarn_test::TextsOf(LogLines(), function, level);
+    }
+    // What the notification peer was told, one "hr: 0x... message: ..." per report.
+    Texts AdaptorErrors() const { return TextsOf(L"TarnNotificationPeer::OnAdaptorError", L'E'); }
+    size_t ErrorLineCount() const {
+        const auto entries = tarn_test::ParseLogLines(LogLines());
+        return std::count_if(entries.begin(), entries.end(),
+                             [](const tarn_test::LogEntry& entry) { return entry.level == L'E'; });
+    }
 };
 
-// A BSTR out-slot preset to a value the stub must not touch, freed after.
-class BstrSlot {
-public:
-    BstrSlot() : value_(SysAllocString(L"untouched")), original_(value_) {}
-    ~BstrSlot() { SysFreeString(value_); }
-    BstrSlot(const BstrSlot&) = delete;
-    BstrSlot& operator=(const BstrSlot&) = delete;
-
-    BSTR* Out() { return &value_; }
-    BSTR get() const { return value_; }
-    bool Untouched() const { return value_ == original_; }
-    std::wstring Text() const { return value_ ? std::wstring(value_, SysStringLen(value_)) : L"<null>"; }
-
-private:
-    BSTR value_;
-    BSTR original_;
+// A BSTR out-slot preset to a value the stub must not touch.
+struct BstrSlot {
+    win::UniqueBstr value = win::UniqueBstr::Copy(L"untouched");
+    const BSTR original = value.get();
+    BSTR* Out() { return value.put_in_out(); }
+    bool Untouched() const { return value.get() == original; }
+    std::wstring Text() const { return value.get() ? std::wstring(value.get(), value.length()) : L"<null>"; }
 };
+
+// The server pulls the payload from the stub, as its poll would. What the
+// pull gave: "<hr> VT_UI1 <type>: <text>", "<hr> none" when no payload was
+// handed over, "unfinished" when the call did not end in time.
+inline std::wstring Pull() {
+    const ULONG callId = TarnRef_CallPullData(0);
+    HRESULT hr = E_UNEXPECTED;
+    if (callId == 0 || !TarnRef_WaitCall(callId, tarn_test::kWaitMs, &hr)) return L"unfinished";
+    wchar_t type[64] = {}, data[256] = {}, result[400] = {};
+    VARTYPE vt = VT_EMPTY;
+    const bool handedOver = TarnRef_GetPulledPayload(callId, type, 64, data, 256, &vt) != FALSE;
+    const wchar_t* elements = vt == VT_UI1 ? L"VT_UI1" : L"VT_?";
+    if (handedOver) _snwprintf(result, 399, L"0x%08x %s %s: %s", static_cast<unsigned>(hr), elements, type, data);
+    if (!handedOver) _snwprintf(result, 399, L"0x%08x none", static_cast<unsigned>(hr));
+    return result;
+}
 
 }  // namespace reports_test
