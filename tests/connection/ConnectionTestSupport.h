@@ -1,50 +1,62 @@
-// Shared helpers of the connection tests: texts for failure messages and a
-// record of what the blade's connect callback saw.
+// The frame the connection suites share: the reference server, a record of
+// the blade's connect callback, and readers of the call record and the log.
 #pragma once
 
-#include <windows.h>
-
 #include <atomic>
-#include <string>
 
+#include "LogFile.h"
+#include "ServerFixture.h"
 #include "win/raii.h"
 
 namespace connection_test {
 
-inline std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) narrow += c < 128 ? static_cast<char>(c) : '?';
-    return narrow;
-}
+using namespace tarn_test;
 
-inline std::wstring Hex8(HRESULT hr) {
-    wchar_t text[16];
-    _snwprintf(text, 15, L"0x%08x", static_cast<unsigned>(hr));
-    text[15] = L'\0';
-    return text;
-}
+const wchar_t kConnect[] = L"TarnAdaptor::ConnectToTARN";
+const wchar_t kStart[] = L"TarnAdaptor::Start";
+const wchar_t kStop[] = L"TarnAdaptor::Stop";
+const wchar_t kMonitor[] = L"TarnAdaptor::TARNMonitorPorocedure";
+const wchar_t kAlive[] = L"TarnAdaptor::IsTARNAlive";
 
-// The blade's connect callback: counts its calls and signals an event.
 struct ConnectRecord {
     std::atomic<int> calls{0};
     std::atomic<DWORD> lastThread{0};
     win::UniqueHandle called{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
 };
 
-inline ConnectRecord& Connects() {
-    static ConnectRecord record;
-    return record;
-}
+inline ConnectRecord g_connects;
 
 inline void __cdecl CountingConnectCallback() {
-    ConnectRecord& record = Connects();
-    record.lastThread = GetCurrentThreadId();
-    ++record.calls;
-    SetEvent(record.called.get());
+    g_connects.lastThread = GetCurrentThreadId();
+    ++g_connects.calls;
+    SetEvent(g_connects.called.get());
 }
 
-inline bool WaitForConnect(DWORD timeoutMs) {
-    return WaitForSingleObject(Connects().called.get(), timeoutMs) == WAIT_OBJECT_0;
+inline bool WaitForConnect(DWORD timeoutMs = kWaitMs) {
+    return WaitForSingleObject(g_connects.called.get(), timeoutMs) == WAIT_OBJECT_0;
 }
+
+class ConnectionTest : public ServerTest {
+protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        g_connects.calls = 0;
+    }
+
+    static size_t Count(const wchar_t* operation) { return TarnRef_CountCalls(operation); }
+    // The level of the first log line function wrote with message (0: none),
+    // and how many it wrote.
+    wchar_t Level(const wchar_t* function, const std::wstring& message) const {
+        return LevelOf(LogLines(), function, message);
+    }
+    size_t Written(const wchar_t* function, const std::wstring& message) const {
+        return CountMessages(LogLines(), function, message);
+    }
+    bool WaitForLog(const wchar_t* function, const std::wstring& message, size_t count) const {
+        return WaitUntil([&] { return Written(function, message) >= count; });
+    }
+
+    std::string Dumps() const { return "log:\n" + LogDump() + "server:\n" + CallDump(); }
+};
 
 }  // namespace connection_test
