@@ -203,6 +203,13 @@ void PrepareServer() {
 
 // ---- the log ---------------------------------------------------------------------
 
+// The log folder a blade's installation configures. The sample sets one
+// beside itself when none is configured, or when the configured one can
+// neither be found nor created.
+bool UsableDirectory(const wchar_t* dir) {
+    return dir[0] != L'\0' && (CreateDirectoryW(dir, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+}
+
 std::wstring EnsureLogDirectory() {
     HKEY key = nullptr;
     wchar_t dir[MAX_PATH] = {};
@@ -211,7 +218,7 @@ std::wstring EnsureLogDirectory() {
                         nullptr, &key, nullptr) != ERROR_SUCCESS)
         return {};
     if (RegQueryValueExW(key, L"LOGDIR", nullptr, nullptr, reinterpret_cast<BYTE*>(dir), &size) != ERROR_SUCCESS ||
-        dir[0] == L'\0') {
+        !UsableDirectory(dir)) {
         GetCurrentDirectoryW(MAX_PATH - 8, dir);
         wcscat(dir, L"\\logs");
         RegSetValueExW(key, L"LOGDIR", 0, REG_SZ, reinterpret_cast<const BYTE*>(dir),
