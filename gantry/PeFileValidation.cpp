@@ -29,7 +29,6 @@ public:
     }
 
     bool Usable() const noexcept { return usable_; }
-    std::uint64_t Size() const noexcept { return size_; }
     bool Contains(std::uint64_t offset, std::uint64_t length) const noexcept {
         return offset <= size_ && length <= size_ - offset;
     }

@@ -32,6 +32,20 @@ ULONG CopyToBuffer(const std::wstring& text, wchar_t* buffer, ULONG capacity) {
     return static_cast<ULONG>(text.size());
 }
 
+// Sets the code an operation answers with in one of the configuration's
+// tables; 0 removes the entry.
+void SetOrClearOperationCode(std::map<std::wstring, HRESULT> Configuration::*table, const wchar_t* operation,
+                             HRESULT hr) {
+    if (!operation) return;
+    Guard guard(State().Lock());
+    std::map<std::wstring, HRESULT>& codes = State().config.*table;
+    if (hr == 0) {
+        codes.erase(operation);
+    } else {
+        codes[operation] = hr;
+    }
+}
+
 win::UniqueSafeArray CopyOfArray(SAFEARRAY* array) {
     win::UniqueSafeArray copy;
     if (array) ::SafeArrayCopy(array, copy.put());
@@ -94,23 +108,11 @@ ULONG __cdecl TarnRef_ClassObjectRequests(void) { return ClassObjectRequests(); 
 void __cdecl TarnRef_Reset(void) { State().Reset(); }
 
 void __cdecl TarnRef_FailOperation(const wchar_t* operation, HRESULT hr) {
-    if (!operation) return;
-    Guard guard(State().Lock());
-    if (hr == 0) {
-        State().config.failures.erase(operation);
-    } else {
-        State().config.failures[operation] = hr;
-    }
+    SetOrClearOperationCode(&Configuration::failures, operation, hr);
 }
 
 void __cdecl TarnRef_SetResult(const wchar_t* operation, HRESULT hr) {
-    if (!operation) return;
-    Guard guard(State().Lock());
-    if (hr == 0) {
-        State().config.results.erase(operation);
-    } else {
-        State().config.results[operation] = hr;
-    }
+    SetOrClearOperationCode(&Configuration::results, operation, hr);
 }
 
 void __cdecl TarnRef_SetPolicyContent(LONG policyType, LONG pac, const void* bytes, ULONG size) {

@@ -4,8 +4,6 @@
 
 #include "adaptor/SafeArrays.h"
 #include "adaptor/TarnAdaptor.h"
-#include <mutex>
-
 #include "log/AdaptorLog.h"
 #include "records/OperationStatusInfo.h"
 #include "records/ProviderInfo.h"
@@ -17,10 +15,6 @@ namespace {
 win::ComPtr<ITarnServer> BeginRequest(TarnAdaptor& adaptor, const char* name) {
     WriteLog(LOG_VERBOSE, name, L"Called");
     return adaptor.Context()->GetServer();
-}
-
-win::UniqueBstr BstrOf(const std::wstring& text) {
-    return win::UniqueBstr::Copy(text.c_str(), static_cast<UINT>(text.size()));
 }
 
 // A failed server call: its level-1 line and the peer's report.
@@ -91,8 +85,7 @@ HRESULT TarnAdaptor::SetOperationStatus(const OperationStatusInfo& info) {
         return adaptor_error::kInvalidArgument;
     }
     const std::wstring text1 = info.GetOpText1(), text2 = info.GetOpText2();
-    win::UniqueBstr bstr1 = win::UniqueBstr::Copy(text1.c_str(), static_cast<UINT>(text1.size()));
-    win::UniqueBstr bstr2 = win::UniqueBstr::Copy(text2.c_str(), static_cast<UINT>(text2.size()));
+    win::UniqueBstr bstr1 = win::UniqueBstr::Copy(text1), bstr2 = win::UniqueBstr::Copy(text2);
     HRESULT hr = E_OUTOFMEMORY;
     if (bstr1.get() && bstr2.get())
         hr = server->SetOperationStatus(info.GetOpGuid(), info.GetOpStatus(), bstr1.get(), bstr2.get(),
@@ -152,8 +145,9 @@ HRESULT TarnAdaptor::ReportIncident(const std::wstring& incidentId, ULONG incide
     WriteLog(LOG_VERBOSE, kName, L"ReportIncident will be called. IncidentID: %s IncidentType: %d",
              incidentId.c_str(), static_cast<int>(incidentType));
     // The interface takes BSTRs: the texts travel as real BSTR copies.
-    win::UniqueBstr id = BstrOf(incidentId), d1 = BstrOf(detail1), d2 = BstrOf(detail2), d3 = BstrOf(detail3),
-                    d4 = BstrOf(detail4);
+    using win::UniqueBstr;
+    UniqueBstr id = UniqueBstr::Copy(incidentId), d1 = UniqueBstr::Copy(detail1), d2 = UniqueBstr::Copy(detail2),
+               d3 = UniqueBstr::Copy(detail3), d4 = UniqueBstr::Copy(detail4);
     HRESULT hr = E_OUTOFMEMORY;
     if (id.get() && d1.get() && d2.get() && d3.get() && d4.get())
         hr = kestrel->ReportIncident(id.get(), incidentType, d1.get(), d2.get(), d3.get(), value1, value2, value3,
@@ -195,7 +189,7 @@ HRESULT TarnAdaptor::DownLoadFile(const std::wstring& url, std::wstring& fileNam
     win::ComPtr<ITarnDownload> download;
     if (FAILED(server.As(&download))) return adaptor_error::kInterfaceMissing;
     win::UniqueBstr name = win::UniqueBstr::Copy(L"NoFname");
-    win::UniqueBstr urlCopy = BstrOf(url);
+    win::UniqueBstr urlCopy = win::UniqueBstr::Copy(url);
     const HRESULT hr = (name.get() && urlCopy.get()) ? download->DownloadFile(urlCopy.get(), name.put_in_out())
                                                      : E_OUTOFMEMORY;
     if (FAILED(hr)) {

@@ -135,8 +135,7 @@ HRESULT TarnAdaptor::GetPayload(SAFEARRAY** payload, BSTR* payloadType) {
     const std::optional<std::string> bytes = text::WideToUtf8(context_->payloadData);
     win::UniqueSafeArray array;
     if (bytes) array = safe_arrays::FromBytes(reinterpret_cast<const BYTE*>(bytes->data()), static_cast<ULONG>(bytes->size()));
-    win::UniqueBstr type = win::UniqueBstr::Copy(context_->payloadType.c_str(),
-                                                 static_cast<UINT>(context_->payloadType.size()));
+    win::UniqueBstr type = win::UniqueBstr::Copy(context_->payloadType);
     if (!array || !type.get()) {
         // The payload stays for a later pull.
         WriteLog(LOG_ERROR, kName, L"Failed to convert payload data to safearray. No payload returned");

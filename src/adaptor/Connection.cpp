@@ -21,16 +21,14 @@ DWORD g_monitorPeriodMs = kProductMonitorPeriodMs;
 enum ConnectResult : int { kConnected = 0, kNonCritical = 1, kCritical = 2 };
 
 // "( a, b, c )"
-template <typename T, typename Format>
-std::wstring ListText(const std::vector<T>& items, Format format) {
+std::wstring ListText(const std::vector<std::wstring>& items) {
     std::wstring text = L"( ";
     for (size_t i = 0; i < items.size(); ++i) {
-        text += format(items[i]);
+        text += items[i];
         text += (i + 1 < items.size()) ? L", " : L" ";
     }
     return text + L")";
 }
-
 
 }  // namespace
 
@@ -157,7 +155,7 @@ void TarnAdaptor::LogSubscriptions() {
         WriteLog(LOG_INFO, kName, L"Blade: %d did not set supported blade messages", bladeType_);
     } else {
         WriteLog(LOG_INFO, kName, L"Supported blade messages, blade: %d messages: %s", bladeType_,
-                 ListText(messageTypes, [](const std::wstring& t) { return t; }).c_str());
+                 ListText(messageTypes).c_str());
     }
 }
 
@@ -185,7 +183,7 @@ bool TarnAdaptor::AddExpectedMessageTypes() {
     const char* const kName = "TarnAdaptor::ConnectToTARN";
     if (supportedPayloadResponseTypes_.empty()) return true;
     WriteLog(LOG_INFO, kName, L"Trying to register to payload response types: %s ",
-             ListText(supportedPayloadResponseTypes_, [](const std::wstring& t) { return t; }).c_str());
+             ListText(supportedPayloadResponseTypes_).c_str());
     win::UniqueSafeArray types = safe_arrays::FromTexts(supportedPayloadResponseTypes_);
     HRESULT hr = E_OUTOFMEMORY;
     if (win::ComPtr<ITarnServer> server = context_->GetServer(); server && types)

@@ -19,7 +19,7 @@ win::UniqueSafeArray FromTexts(const std::vector<std::wstring>& texts) {
     win::UniqueSafeArray array(SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(texts.size())));
     if (!array) return array;
     for (LONG i = 0; i < static_cast<LONG>(texts.size()); ++i) {
-        win::UniqueBstr text = win::UniqueBstr::Copy(texts[i].c_str(), static_cast<UINT>(texts[i].size()));
+        win::UniqueBstr text = win::UniqueBstr::Copy(texts[i]);
         // SafeArrayPutElement stores its own copy of the BSTR.
         if (!text.get() || FAILED(SafeArrayPutElement(array.get(), &i, text.get()))) return {};
     }

@@ -80,10 +80,6 @@ public:
     const GUID& BladeGuid() const { return bladeGuid_; }
     TarnNotificationPeer* NotificationPeer() const { return notificationPeer_; }
     AdaptorContext* Context() const { return context_.get(); }
-    const std::vector<ULONG>& SupportedPolicyTypes() const { return supportedPolicyTypes_; }
-    const std::vector<std::wstring>& SupportedPayloadResponseTypes() const {
-        return supportedPayloadResponseTypes_;
-    }
 
     // Reports an adaptor failure to the notification peer, if there is one.
     void ReportError(HRESULT code, const std::wstring& message);

@@ -81,7 +81,6 @@ bool CGantry::Load() {
 }
 
 bool CGantry::LoadFromDirectory(const std::wstring& directory) {
-    loaded_ = false;
     entries_ = GANTRY_ENTRIES_V1{};
     module_.reset();
     if (directory.empty()) return false;
@@ -90,9 +89,8 @@ bool CGantry::LoadFromDirectory(const std::wstring& directory) {
     // caller's directories.
     module_.reset(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!module_) return false;
-    loaded_ = ResolveEntries();
-    if (!loaded_) module_.reset();
-    return loaded_;
+    if (!ResolveEntries()) module_.reset();
+    return Loaded();
 }
 
 bool CGantry::ResolveEntries() {
@@ -108,20 +106,20 @@ bool CGantry::ResolveEntries() {
 }
 
 bool CGantry::IsPEFileValidExT(const std::wstring& path, ULONG flags, ULONG machines) const {
-    return loaded_ && entries_.IsPEFileValidExT(path.c_str(), flags, machines) != FALSE;
+    return Loaded() && entries_.IsPEFileValidExT(path.c_str(), flags, machines) != FALSE;
 }
 
 bool CGantry::GetMonitorEventAttributes(SECURITY_ATTRIBUTES& attributes) const {
-    return loaded_ && entries_.GetMonitorEventAttributes(&attributes) != FALSE;
+    return Loaded() && entries_.GetMonitorEventAttributes(&attributes) != FALSE;
 }
 
 bool CGantry::GetMonitorThreadAttributes(SECURITY_ATTRIBUTES& attributes) const {
-    return loaded_ && entries_.GetMonitorThreadAttributes(&attributes) != FALSE;
+    return Loaded() && entries_.GetMonitorThreadAttributes(&attributes) != FALSE;
 }
 
 HANDLE CGantry::StartNamedThread(SECURITY_ATTRIBUTES* attributes, GANTRY_THREAD_PROC proc,
                                  void* argument, const wchar_t* name) const {
-    if (!loaded_) return nullptr;
+    if (!Loaded()) return nullptr;
     return entries_.StartNamedThread(attributes, proc, argument, name);
 }
 

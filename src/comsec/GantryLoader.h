@@ -24,7 +24,8 @@ public:
     // Loads GANTRY.dll from directory (a full path). Used by Load; tests use
     // it to point the loader at a directory of their own.
     bool LoadFromDirectory(const std::wstring& directory);
-    bool Loaded() const noexcept { return loaded_; }
+    // Set only when the module is loaded and all its entries resolved.
+    bool Loaded() const noexcept { return static_cast<bool>(module_); }
 
     // False when not loaded.
     bool IsPEFileValidExT(const std::wstring& path, ULONG flags, ULONG machines) const;
@@ -39,7 +40,6 @@ private:
 
     win::UniqueModule module_;
     GANTRY_ENTRIES_V1 entries_{};
-    bool loaded_ = false;
 };
 
 // Full path of the module (EXE or DLL) that contains address, or empty.

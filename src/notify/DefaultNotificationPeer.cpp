@@ -17,11 +17,6 @@ Callback Deliverable(const std::atomic<Callback>& slot) {
     return slot.load();
 }
 
-// A fresh BSTR copy for one callback, freed when the owner goes.
-win::UniqueBstr CallbackText(const std::wstring& text) {
-    return win::UniqueBstr::Copy(text.data(), static_cast<UINT>(text.size()));
-}
-
 }  // namespace
 
 void TarnStubDefaultNotificationPeer::OnConnect() {
@@ -42,7 +37,7 @@ void TarnStubDefaultNotificationPeer::OnNewOperation(GUID opId, ULONG opType, co
     WriteLog(LOG_VERBOSE, kName, L"New Operation, type: %lu, id: %s", opType, id.c_str());
     auto callback = Deliverable(Module().callbacks.newOperation);
     if (!callback) return;
-    win::UniqueBstr content = CallbackText(opContent);
+    win::UniqueBstr content = win::UniqueBstr::Copy(opContent);
     if (!content.get()) return;  // no memory for the copy: the notification is dropped
     WriteLog(LOG_VERBOSE, kName, L"Sending operation to blade callback function, type: %lu, id: %s", opType,
              id.c_str());
@@ -61,8 +56,8 @@ void TarnStubDefaultNotificationPeer::OnPayloadResponse(const std::wstring& payl
              L"OnPayloadResponse, payload response received type: %s", payloadType.c_str());
     auto callback = Deliverable(Module().callbacks.payloadResponse);
     if (!callback) return;
-    win::UniqueBstr type = CallbackText(payloadType);
-    win::UniqueBstr data = CallbackText(payload);
+    win::UniqueBstr type = win::UniqueBstr::Copy(payloadType);
+    win::UniqueBstr data = win::UniqueBstr::Copy(payload);
     if (type.get() && data.get()) callback(type.get(), data.get());
 }
 
@@ -74,8 +69,9 @@ void TarnStubDefaultNotificationPeer::OnReportIncident(const std::wstring& incid
              L"TarnStubDefaultNotificationPeer ReportIncident =%s", incidentId.c_str());
     auto callback = Deliverable(Module().callbacks.reportIncident);
     if (!callback) return;
-    win::UniqueBstr id = CallbackText(incidentId), d1 = CallbackText(detail1), d2 = CallbackText(detail2),
-                    d3 = CallbackText(detail3), d4 = CallbackText(detail4);
+    using win::UniqueBstr;
+    UniqueBstr id = UniqueBstr::Copy(incidentId), d1 = UniqueBstr::Copy(detail1), d2 = UniqueBstr::Copy(detail2),
+               d3 = UniqueBstr::Copy(detail3), d4 = UniqueBstr::Copy(detail4);
     if (!id.get() || !d1.get() || !d2.get() || !d3.get() || !d4.get()) return;
     callback(id.get(), incidentType, d1.get(), d2.get(), d3.get(), value1, value2, value3, d4.get());
 }

@@ -80,14 +80,9 @@ unsigned __stdcall OnPayloadResponseThread(void* argument) {
 }
 
 unsigned __stdcall ActivatePoliciesThread(void* argument) {
+    // The work item's list is this thread's own: the peer takes it over.
     return RunDelivery<ActivationWork>("TARNClientBridge::ActivatePoliciesThread", argument, [](ActivationWork& work) {
-        PacList copy;
-        copy.values.reset(new (std::nothrow) LONG[work.pacs.capacity]);
-        if (!copy.values) return;  // no memory for the peer's copy: the list is dropped
-        std::copy(work.pacs.values.get(), work.pacs.values.get() + work.pacs.count, copy.values.get());
-        copy.count = work.pacs.count;
-        copy.capacity = work.pacs.capacity;
-        work.hold.Peer()->OnActivationStatusChanged(std::move(copy));
+        work.hold.Peer()->OnActivationStatusChanged(std::move(work.pacs));
     });
 }
 
@@ -198,7 +193,7 @@ HRESULT TARNClientBridge::OperationArrivalNotification(GUID opId, ULONG opType, 
     WriteLog(LOG_VERBOSE, "TARNClientBridge::OperationArrivalNotification", L"Operation arrived");
     win::UniqueBstr content;
     if (opContent) {
-        content.reset(SysAllocStringLen(opContent, SysStringLen(opContent)));
+        content = win::UniqueBstr::Copy(opContent, SysStringLen(opContent));
         if (!content.get()) return E_FAIL;
     }
     auto* work = new (std::nothrow) OperationWork{std::move(hold), opId, opType, std::move(content)};
@@ -239,7 +234,7 @@ HRESULT TARNClientBridge::ActivatePolicies(SAFEARRAY* pacList) {
     if (values->empty()) return S_OK;
 
     PacList pacs;
-    pacs.count = pacs.capacity = static_cast<LONG>(values->size());
+    pacs.count = static_cast<LONG>(values->size());
     pacs.values.reset(new (std::nothrow) LONG[values->size()]);
     if (!pacs.values) return E_FAIL;
     std::copy(values->begin(), values->end(), pacs.values.get());

@@ -13,7 +13,6 @@
 struct PacList {
     std::unique_ptr<LONG[]> values;
     LONG count = 0;
-    LONG capacity = 0;
 };
 
 class TarnNotificationPeer {

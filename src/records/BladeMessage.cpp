@@ -65,7 +65,7 @@ HRESULT WriteTable(const std::vector<TableRow>& rows, win::UniqueSafeArray& tabl
             const std::wstring* texts[blade_message::kTableColumns] = {&row.section, &row.key,
                                                                       &row.value};
             for (const std::wstring* text : texts) {
-                *cells = ::SysAllocStringLen(text->c_str(), static_cast<UINT>(text->size()));
+                *cells = win::UniqueBstr::Copy(*text).release();
                 if (!*cells) return E_OUTOFMEMORY;  // the table frees what was written
                 ++cells;
             }

@@ -1,18 +1,13 @@
 #include "records/OperationStatusInfo.h"
 
 #include "records/PolicyInfo.h"
-
-namespace {
-
-std::wstring CopyText(const wchar_t* text) { return text ? std::wstring(text) : std::wstring(); }
-
-}  // namespace
+#include "records/WideText.h"
 
 OperationStatusInfo::OperationStatusInfo(const OperationStatusData& data)
     : opGuid(data.opGuid),
       opStatus(data.opStatus),
-      opText1(CopyText(data.opText1)),
-      opText2(CopyText(data.opText2)),
+      opText1(records::TextOrEmpty(data.opText1)),
+      opText2(records::TextOrEmpty(data.opText2)),
       opValue(data.opValue) {}
 
 std::wstring OperationStatusInfo::GetOpGuidString() const { return GuidToString(opGuid); }

@@ -10,10 +10,7 @@ namespace {
 constexpr ULONG kPropertyColumns = 4;
 constexpr ULONG kNotificationColumns = 2;
 
-std::wstring TextAt(const wchar_t* const* list, LONG index) {
-    const wchar_t* text = list[index];
-    return text ? std::wstring(text) : std::wstring();
-}
+std::wstring TextAt(const wchar_t* const* list, LONG index) { return records::TextOrEmpty(list[index]); }
 
 // The number of entries to read from a blade's list: none for a negative
 // count or a missing list.
@@ -28,14 +25,10 @@ void AppendOrDrop(std::vector<Item>& list, Item item) {
     }
 }
 
-win::UniqueBstr CopyToBstr(const std::wstring& text) {
-    return win::UniqueBstr::Copy(text.c_str(), static_cast<UINT>(text.size()));
-}
-
 // Stores a VT_BSTR VARIANT holding a copy of text at (column, row).
 HRESULT PutTextVariant(SAFEARRAY* array, LONG column, LONG row, const std::wstring& text) {
     win::UniqueVariant cell;
-    win::UniqueBstr copy = CopyToBstr(text);
+    win::UniqueBstr copy = win::UniqueBstr::Copy(text);
     if (!copy.get()) return E_OUTOFMEMORY;
     V_VT(cell.get()) = VT_BSTR;
     V_BSTR(cell.get()) = copy.release();
@@ -62,7 +55,7 @@ HRESULT PutPropertyRow(SAFEARRAY* array, LONG row, const std::wstring& providerN
 }
 
 HRESULT PutBstrCell(SAFEARRAY* array, LONG column, LONG row, const std::wstring& text) {
-    win::UniqueBstr copy = CopyToBstr(text);
+    win::UniqueBstr copy = win::UniqueBstr::Copy(text);
     if (!copy.get()) return E_OUTOFMEMORY;
     LONG index[2] = {column, row};
     // For a BSTR array the element argument is the BSTR itself; it is copied.
@@ -102,7 +95,7 @@ bool PrepareTable(win::UniqueSafeArray& callerArray, win::UniqueSafeArray& creat
 ProviderInfo::ProviderInfo(std::wstring providerName) : name(std::move(providerName)) {}
 
 ProviderInfo ProviderInfo::FromData(const ProviderInfoData& data) {
-    ProviderInfo info(data.name ? std::wstring(data.name) : std::wstring());
+    ProviderInfo info(records::TextOrEmpty(data.name));
     const LONG propertyCount =
         data.propertyValues ? UsableCount(data.propertyNames, data.propertyCount) : 0;
     for (LONG i = 0; i < propertyCount; ++i) {

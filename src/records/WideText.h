@@ -13,4 +13,7 @@ namespace records {
 std::wstring FormatWide(const wchar_t* format, ...);
 std::wstring FormatWideV(const wchar_t* format, va_list args);
 
+// A copy of a text a blade passed in; a null pointer reads as the empty text.
+inline std::wstring TextOrEmpty(const wchar_t* text) { return text ? std::wstring(text) : std::wstring(); }
+
 }  // namespace records

@@ -8,17 +8,18 @@
 #include "adaptor/TarnAdaptor.h"
 #include "records/OperationStatusInfo.h"
 #include "records/ProviderInfo.h"
+#include "records/WideText.h"
 #include "stub/RequestWorker.h"
 
 namespace {
 
-std::wstring TextOrEmpty(const wchar_t* text) { return text ? std::wstring(text) : std::wstring(); }
+using records::TextOrEmpty;
 
 // Hands a text to the caller as a new BSTR. 31 when it cannot be allocated.
 DWORD StoreBstr(const std::wstring& text, BSTR* slot) {
-    BSTR copy = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    if (!copy) return TARNSTUB_OUT_OF_MEMORY;
-    *slot = copy;
+    win::UniqueBstr copy = win::UniqueBstr::Copy(text);
+    if (!copy.get()) return TARNSTUB_OUT_OF_MEMORY;
+    *slot = copy.release();
     return TARNSTUB_OK;
 }
 
@@ -234,9 +235,8 @@ DWORD __cdecl GetCaCertFingerPrint(BSTR* caCertFP, BSTR* caCertFPEng) {
         },
         TARNSTUB_CA_FINGERPRINT_FAILED);
     if (code != TARNSTUB_OK) return code;
-    win::UniqueBstr first(SysAllocStringLen(block.caCertFP.data(), static_cast<UINT>(block.caCertFP.size())));
-    win::UniqueBstr second(
-        SysAllocStringLen(block.caCertFPEng.data(), static_cast<UINT>(block.caCertFPEng.size())));
+    win::UniqueBstr first = win::UniqueBstr::Copy(block.caCertFP);
+    win::UniqueBstr second = win::UniqueBstr::Copy(block.caCertFPEng);
     if (!first.get() || !second.get()) return TARNSTUB_OUT_OF_MEMORY;
     *caCertFP = first.release();
     *caCertFPEng = second.release();

@@ -8,6 +8,7 @@
 #include <wrl/client.h>
 
 #include <cstdio>
+#include <string>
 #include <utility>
 
 namespace win {
@@ -52,11 +53,6 @@ struct HandleTraits {
     static void Close(HANDLE h) noexcept { ::CloseHandle(h); }
 };
 using UniqueHandle = UniqueResource<HANDLE, HandleTraits>;
-
-struct ChangeNotificationTraits : HandleTraits {
-    static void Close(HANDLE h) noexcept { ::FindCloseChangeNotification(h); }
-};
-using UniqueChangeNotification = UniqueResource<HANDLE, ChangeNotificationTraits>;
 
 struct FindFileTraits : HandleTraits {
     static void Close(HANDLE h) noexcept { ::FindClose(h); }
@@ -115,6 +111,10 @@ public:
     }
     static UniqueBstr Copy(const wchar_t* text, UINT length) noexcept {
         return UniqueBstr(::SysAllocStringLen(text, length));
+    }
+    // A copy of the whole text, embedded zeros included.
+    static UniqueBstr Copy(const std::wstring& text) noexcept {
+        return Copy(text.data(), static_cast<UINT>(text.size()));
     }
 
     BSTR get() const noexcept { return value_; }
