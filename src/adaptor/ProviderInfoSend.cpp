@@ -57,31 +57,37 @@ HRESULT TarnAdaptor::SendProviderInfo(const ProviderInfo& info, bool save) {
         win::UniqueSafeArray table;
         if (!info.GetPropertiesSafeArray(table))
             return ProviderInfoNotSent(L"ProviderInfo::GetPropertiesSafeArray call failed, not sending providerInfo");
-        const HRESULT hr = server->SetProperties(bladeGuid_, table.get());
-        if (FAILED(hr)) {
-            WriteLog(LOG_ERROR, kName, L"Send providerInfo - SetProperties - call failed, hr: 0x%08x", hr);
-            ReportError(adaptor_error::kServerCallFailed, L"SetProperties call failed");
-            return adaptor_error::kServerCallFailed;
-        }
-        WriteLog(LOG_VERBOSE, kName, L"Send providerInfo - SetProperties - succeeded");
+        const HRESULT hr = ProviderTableSent(L"SetProperties", server->SetProperties(bladeGuid_, table.get()),
+                                             L"SetProperties call failed");
+        if (FAILED(hr)) return hr;
     }
     if (!info.notifications.empty()) {
         win::UniqueSafeArray table;
         if (!info.GetNotificationsSafeArray(table))
             return ProviderInfoNotSent(
                 L"ProviderInfo::GetNotificationsSafeArray call failed, not sending providerInfo");
-        const HRESULT hr = server->SetNotification(bladeGuid_, table.get());
-        if (FAILED(hr)) {
-            WriteLog(LOG_ERROR, kName, L"Send providerInfo - SetNotification - call failed, hr: 0x%08x", hr);
-            ReportError(adaptor_error::kServerCallFailed, L"SetNotification call failed, not sending providerInfo");
-            return adaptor_error::kServerCallFailed;
-        }
-        WriteLog(LOG_VERBOSE, kName, L"Send providerInfo - SetNotification - succeeded");
+        const HRESULT hr =
+            ProviderTableSent(L"SetNotification", server->SetNotification(bladeGuid_, table.get()),
+                              L"SetNotification call failed, not sending providerInfo");
+        if (FAILED(hr)) return hr;
     }
     if (sendLastProviderInfo_) {
         WriteLog(LOG_VERBOSE, kName, L"Send last provider info flag was set. Clearing it");
         sendLastProviderInfo_ = false;
     }
+    return S_OK;
+}
+
+// The outcome of one table sent to the server (SetProperties or
+// SetNotification): its log line, and the peer's report on failure.
+HRESULT TarnAdaptor::ProviderTableSent(const wchar_t* method, HRESULT hr, const wchar_t* failureText) {
+    const char* const kName = "TarnAdaptor::SendProviderInfo";
+    if (FAILED(hr)) {
+        WriteLog(LOG_ERROR, kName, L"Send providerInfo - %s - call failed, hr: 0x%08x", method, hr);
+        ReportError(adaptor_error::kServerCallFailed, failureText);
+        return adaptor_error::kServerCallFailed;
+    }
+    WriteLog(LOG_VERBOSE, kName, L"Send providerInfo - %s - succeeded", method);
     return S_OK;
 }
 

@@ -123,6 +123,7 @@ private:
     std::vector<std::wstring> SupportedBladeMessageTypes() const;
     void ReleaseMtaUsage();
     HRESULT ProviderInfoNotSent(const wchar_t* text);
+    HRESULT ProviderTableSent(const wchar_t* method, HRESULT hr, const wchar_t* failureText);
     HRESULT BladeMessageRefused(HRESULT code, const std::wstring& text);
 
     LONG bladeType_ = -1;
