@@ -17,12 +17,13 @@ function(tarnstub_library name)
   target_link_libraries(${name} PUBLIC ${ARG_LIBS} ole32 oleaut32 advapi32 shlwapi uuid)
 endfunction()
 
+tarnstub_library(tarnstub_win DIRS win)
 tarnstub_library(tarnstub_log DIRS log)
 tarnstub_library(tarnstub_server DIRS server)
 tarnstub_library(tarnstub_records DIRS records LIBS tarnstub_log)
 tarnstub_library(tarnstub_comsec DIRS comsec LIBS tarnstub_server)
 tarnstub_library(tarnstub_core DIRS stub adaptor notify
-  LIBS tarnstub_records tarnstub_comsec tarnstub_server tarnstub_log)
+  LIBS tarnstub_records tarnstub_comsec tarnstub_server tarnstub_log tarnstub_win)
 
 add_library(TarnStub SHARED
   ${PROJECT_SOURCE_DIR}/src/stub/DllMain.cpp

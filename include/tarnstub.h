@@ -120,10 +120,10 @@ TARNSTUB_API DWORD TARNSTUB_CALL GetCommonClientPolicy(BSTR* content);
 TARNSTUB_API DWORD TARNSTUB_CALL QueryCompliance(DWORD* compliant, DWORD* changed);
 TARNSTUB_API DWORD TARNSTUB_CALL SetOperationStatus(const OperationStatusData* data);
 /* pacs receives the PAC priority list; *count is the capacity of pacs on
- * entry and the number of entries written on return. When the list is longer
- * than the capacity, the result is TARNSTUB_BUFFER_TOO_SMALL, *count is set
- * to the list's length and pacs is left untouched: call again with room for
- * *count entries. */
+ * entry and the number of entries written on return. The capacity must be at
+ * least 3. Whenever the result is TARNSTUB_BUFFER_TOO_SMALL, pacs is left
+ * untouched and *count tells the room needed: 3 for a capacity below 3, else
+ * the list's length. Call again with room for *count entries. */
 TARNSTUB_API DWORD TARNSTUB_CALL GetActivationStatus(LONG* pacs, LONG* count);
 TARNSTUB_API DWORD TARNSTUB_CALL ReportIncident(const wchar_t* incidentId, DWORD incidentType,
                                                 const wchar_t* detail1, const wchar_t* detail2,

@@ -3,7 +3,7 @@
 #include "adaptor/TarnAdaptor.h"
 #include "notify/TARNClientBridge.h"
 
-TarnAdaptor::AdaptorContext::AdaptorContext() : callbackObject_(new TARNClientBridge()) {}
+TarnAdaptor::AdaptorContext::AdaptorContext() : callbackObject_(TARNClientBridge::Create()) {}
 
 TarnAdaptor::AdaptorContext::~AdaptorContext() {
     callbackObject_.Reset();

@@ -97,17 +97,23 @@ HRESULT TarnAdaptor::SendBladeMessage(const BladeMessageRequest& request, BladeM
 
 HRESULT TarnAdaptor::CollectPayload(const std::wstring& payloadType, const std::wstring& payload) {
     const char* const kName = "TarnAdaptor::CollectPayload";
-    std::lock_guard<win::CriticalSection> lock(payloadLock_);
-    WriteLog(LOG_VERBOSE, kName, L"Called");
-    if (payloadType.empty() || payload.empty()) {
-        const wchar_t* text = L"Payload type or data is empty. Not collecting payload";
-        WriteLog(LOG_ERROR, kName, L"%s", text);
-        ReportError(adaptor_error::kInvalidArgument, text);
-        return adaptor_error::kInvalidArgument;
+    {
+        std::lock_guard<win::CriticalSection> lock(payloadLock_);
+        WriteLog(LOG_VERBOSE, kName, L"Called");
+        if (payloadType.empty() || payload.empty()) {
+            const wchar_t* text = L"Payload type or data is empty. Not collecting payload";
+            WriteLog(LOG_ERROR, kName, L"%s", text);
+            ReportError(adaptor_error::kInvalidArgument, text);
+            return adaptor_error::kInvalidArgument;
+        }
+        context_->payloadData = payload;
+        context_->payloadType = payloadType;
+        WriteLog(LOG_VERBOSE, kName, L"Payload collected, type: %s", payloadType.c_str());
     }
-    context_->payloadData = payload;
-    context_->payloadType = payloadType;
-    WriteLog(LOG_VERBOSE, kName, L"Payload collected, type: %s", payloadType.c_str());
+    // The payload lock is left before the trigger: a server may pull the
+    // payload (PullData takes that lock) before its TriggerPayloadPoll
+    // returns. Whichever comes first, the pull empties the pair, so the
+    // payload is handed over once.
     return TriggerPayloadPoll();
 }
 

@@ -1,17 +1,16 @@
 // The connection to the Tarn server: the first attempt at start, the monitor
 // thread that checks the server and reconnects without limit, and the stop.
-#include <process.h>
-
 #include <mutex>
 
 #include "adaptor/AdaptorTesting.h"
 #include "adaptor/SafeArrays.h"
 #include "adaptor/TarnAdaptor.h"
 #include "comsec/SecureCreate.h"
-#include "log/AdaptorLog.h"
+#include "log/Guarded.h"
 #include "notify/TARNClientBridge.h"
 #include "records/PolicyInfo.h"
 #include "records/WideText.h"
+#include "win/Threads.h"
 
 namespace {
 
@@ -87,8 +86,12 @@ HRESULT TarnAdaptor::StartMonitorThread() {
         return adaptor_error::kStartFailed;
     }
     unsigned threadId = 0;
-    monitorThread_.reset(reinterpret_cast<HANDLE>(
-        _beginthreadex(nullptr, 0, &TarnAdaptor::MonitorThread, this, 0, &threadId)));
+    monitorThread_ = win::StartThread(
+        [this] {
+            win::MtaScope mta;
+            TARNMonitorPorocedure();
+        },
+        &threadId);
     if (!monitorThread_) {
         WriteLog(LOG_ERROR, "TarnAdaptor::Start", L"Can't create monitor thread");
         ReportError(adaptor_error::kStartFailed, L"Cant create monitor thread");
@@ -216,12 +219,6 @@ bool TarnAdaptor::IsTARNAlive() {
     return true;
 }
 
-unsigned __stdcall TarnAdaptor::MonitorThread(void* adaptor) {
-    win::MtaScope mta;
-    static_cast<TarnAdaptor*>(adaptor)->TARNMonitorPorocedure();
-    return 0;
-}
-
 void TarnAdaptor::TARNMonitorPorocedure() {
     const char* const kName = "TarnAdaptor::TARNMonitorPorocedure";
     for (;;) {
@@ -231,32 +228,43 @@ void TarnAdaptor::TARNMonitorPorocedure() {
             WriteLog(LOG_ERROR, kName, L"MonitorThread: Terminated due to wait error: %lu", GetLastError());
             return;
         }
-        if (IsTARNAlive()) {
-            ResendProviderInfoIfPending();
-            continue;
-        }
-        WriteLog(LOG_VERBOSE, kName, L"MonitorThread: IsTARNAlive returned false, trying to connect to TARN");
-        switch (ConnectToTARN()) {
-            case kConnected:
-                WriteLog(LOG_INFO, kName, L"MonitorThread: Succeeded to connect to TARN");
-                break;
-            case kNonCritical:
-                WriteLog(LOG_WARNING, kName,
-                         L"Non-Critical error connecting to TARN, automatic retries to connect to TARN "
-                         L"will be performed");
-                break;
-            default:
-                WriteLog(LOG_ERROR, kName, L"MonitorThread: Critical error connecting to TARN");
-                ReportError(adaptor_error::kStartFailed, L"Critical error connecting to TARN");
-                break;
-        }
+        // A tick that runs out of memory is logged and the next one tries again.
+        Guarded(kName, false, [this] {
+            MonitorTick();
+            return true;
+        });
     }
     WriteLog(LOG_INFO, kName, L"MonitorThread: Termination request received, exiting");
+}
+
+void TarnAdaptor::MonitorTick() {
+    const char* const kName = "TarnAdaptor::TARNMonitorPorocedure";
+    if (IsTARNAlive()) {
+        ResendProviderInfoIfPending();
+        return;
+    }
+    WriteLog(LOG_VERBOSE, kName, L"MonitorThread: IsTARNAlive returned false, trying to connect to TARN");
+    switch (ConnectToTARN()) {
+        case kConnected:
+            WriteLog(LOG_INFO, kName, L"MonitorThread: Succeeded to connect to TARN");
+            break;
+        case kNonCritical:
+            WriteLog(LOG_WARNING, kName,
+                     L"Non-Critical error connecting to TARN, automatic retries to connect to TARN "
+                     L"will be performed");
+            break;
+        default:
+            WriteLog(LOG_ERROR, kName, L"MonitorThread: Critical error connecting to TARN");
+            ReportError(adaptor_error::kStartFailed, L"Critical error connecting to TARN");
+            break;
+    }
 }
 
 bool TarnAdaptor::OnMonitorThread() const {
     return monitorThread_ && GetThreadId(monitorThread_.get()) == GetCurrentThreadId();
 }
+
+void TarnAdaptor::AwaitConnectionAttempt() { std::lock_guard<win::CriticalSection> lock(connectionLock_); }
 
 HRESULT TarnAdaptor::Stop() {
     const char* const kName = "TarnAdaptor::Stop";
@@ -291,7 +299,7 @@ HRESULT TarnAdaptor::Stop() {
 
 TarnAdaptor::~TarnAdaptor() {
     WriteLog(LOG_VERBOSE, "TarnAdaptor::~TarnAdaptor", L"Called, stopping the adaptor");
-    Stop();
+    Guarded("TarnAdaptor::~TarnAdaptor", E_OUTOFMEMORY, [this] { return Stop(); });
     // The server may keep the callback object after this adaptor is gone:
     // cut it off and let the deliveries already under way finish first.
     context_->CallbackObject()->Detach();

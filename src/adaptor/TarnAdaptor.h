@@ -70,6 +70,8 @@ public:
     HRESULT Stop();
     // True on the adaptor's own monitor thread, which Stop must not join.
     bool OnMonitorThread() const;
+    // Returns once a start or connection attempt under way has finished.
+    void AwaitConnectionAttempt();
     void InitLogger();
     // One connection attempt: 0 connected, 1 non-critical failure (retried
     // by the monitor thread), 2 critical configuration error.
@@ -110,8 +112,10 @@ public:
     HRESULT GetCaCertFingerPrint(std::wstring& caCertFP, std::wstring& caCertFPEng);
 
 private:
-    static unsigned __stdcall MonitorThread(void* adaptor);
     void TARNMonitorPorocedure();
+    // One check of the server: a resend of pending provider info while it
+    // answers, a new connection attempt when it does not.
+    void MonitorTick();
     HRESULT StartMonitorThread();
     void LogSubscriptions();
     bool RegisterWithServer();

@@ -13,7 +13,7 @@ namespace {
 // initialised; both are read at the moment of delivery.
 template <typename Callback>
 Callback Deliverable(const std::atomic<Callback>& slot) {
-    if (!Module().adaptor.load()) return nullptr;
+    if (!Module().Adaptor()) return nullptr;
     return slot.load();
 }
 

@@ -1,7 +1,5 @@
 #include "notify/TARNClientBridge.h"
 
-#include <process.h>
-
 #include <memory>
 #include <mutex>
 #include <new>
@@ -10,8 +8,15 @@
 
 #include "adaptor/SafeArrays.h"
 #include "adaptor/TarnAdaptor.h"
-#include "log/AdaptorLog.h"
+#include "log/Guarded.h"
 #include "notify/TarnNotificationPeer.h"
+#include "win/Threads.h"
+
+// One delivery's place in the order of its kind: done is set when the
+// delivery is over (delivered, dropped or never started).
+struct DeliveryTurn {
+    win::UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
 
 namespace {
 
@@ -22,69 +27,32 @@ constexpr LONG kKestrelBladeType = 13;
 // delivery that called it.
 thread_local LONG t_holdsOnThisThread = 0;
 
+// Counts a hold on this thread while a delivery or an incident runs here.
+class HoldOnThisThread {
+public:
+    HoldOnThisThread() { ++t_holdsOnThisThread; }
+    ~HoldOnThisThread() { --t_holdsOnThisThread; }
+    HoldOnThisThread(const HoldOnThisThread&) = delete;
+    HoldOnThisThread& operator=(const HoldOnThisThread&) = delete;
+};
+
+// Ends a delivery's turn when the delivery goes, whether it ran or not.
+class TurnFinisher {
+public:
+    explicit TurnFinisher(std::shared_ptr<DeliveryTurn> turn) : turn_(std::move(turn)) {}
+    ~TurnFinisher() {
+        if (turn_) SetEvent(turn_->done.get());
+    }
+    TurnFinisher(TurnFinisher&&) noexcept = default;
+    TurnFinisher(const TurnFinisher&) = delete;
+    TurnFinisher& operator=(const TurnFinisher&) = delete;
+    TurnFinisher& operator=(TurnFinisher&&) = delete;
+
+private:
+    std::shared_ptr<DeliveryTurn> turn_;
+};
+
 std::wstring FromBstr(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
-
-struct PolicyWork {
-    TARNClientBridge::Hold hold;
-    PolicyInfo policy;
-};
-
-struct OperationWork {
-    TARNClientBridge::Hold hold;
-    GUID opId;
-    ULONG opType;
-    win::UniqueBstr opContent;
-};
-
-struct PayloadResponseWork {
-    TARNClientBridge::Hold hold;
-    std::wstring payloadType;
-    std::wstring payload;
-};
-
-struct ActivationWork {
-    TARNClientBridge::Hold hold;
-    PacList pacs;
-};
-
-// Runs one delivery on its thread and destroys its work item (with the
-// hold) afterwards.
-template <typename WorkItem, typename Deliver>
-unsigned RunDelivery(const char* name, void* argument, Deliver deliver) {
-    std::unique_ptr<WorkItem> item(static_cast<WorkItem*>(argument));
-    ++t_holdsOnThisThread;
-    WriteLog(LOG_VERBOSE, name, L"in thread function");
-    deliver(*item);
-    WriteLog(LOG_VERBOSE, name, L"exit from thread function");
-    item.reset();
-    --t_holdsOnThisThread;
-    return 0;
-}
-
-unsigned __stdcall PolicyArrivalThread(void* argument) {
-    return RunDelivery<PolicyWork>("TARNClientBridge::PolicyArrivalThread", argument,
-                                   [](PolicyWork& work) { work.hold.Peer()->OnNewPolicy(work.policy); });
-}
-
-unsigned __stdcall OperationArrivalThread(void* argument) {
-    return RunDelivery<OperationWork>("TARNClientBridge::OperationArrivalThread", argument, [](OperationWork& work) {
-        work.hold.Peer()->OnNewOperation(work.opId, work.opType, FromBstr(work.opContent.get()));
-    });
-}
-
-unsigned __stdcall OnPayloadResponseThread(void* argument) {
-    return RunDelivery<PayloadResponseWork>("TARNClientBridge::OnPayloadResponseThread", argument,
-                                            [](PayloadResponseWork& work) {
-                                                work.hold.Peer()->OnPayloadResponse(work.payloadType, work.payload);
-                                            });
-}
-
-unsigned __stdcall ActivatePoliciesThread(void* argument) {
-    // The work item's list is this thread's own: the peer takes it over.
-    return RunDelivery<ActivationWork>("TARNClientBridge::ActivatePoliciesThread", argument, [](ActivationWork& work) {
-        work.hold.Peer()->OnActivationStatusChanged(std::move(work.pacs));
-    });
-}
 
 }  // namespace
 
@@ -110,21 +78,43 @@ TARNClientBridge::Hold::~Hold() {
     bridge_->Release();  // may delete the bridge: nothing touches it afterwards
 }
 
+bool TARNClientBridge::Hold::AwaitTurn(HANDLE previousDone) const {
+    if (!previousDone) return true;
+    const HANDLE waits[] = {previousDone, bridge_->detaching_.get()};
+    return WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0;
+}
+
 void TARNClientBridge::EndHold() {
     std::lock_guard<win::CriticalSection> lock(gateLock_);
     if (--holds_ == 0) WakeAllConditionVariable(&holdsReleased_);
 }
 
 void TARNClientBridge::Detach() {
+    SetEvent(detaching_.get());
     std::lock_guard<win::CriticalSection> lock(gateLock_);
     adaptor_ = nullptr;
     peer_ = nullptr;
     while (holds_ > t_holdsOnThisThread) SleepConditionVariableCS(&holdsReleased_, gateLock_.native(), INFINITE);
+    // Left: the adaptor's context, this thread's own holds, and whoever
+    // else holds the bridge: the server, or a dead server's leftovers.
+    if (refCount_.load() > 1 + t_holdsOnThisThread) {
+        WriteLog(LOG_INFO, "TARNClientBridge::Detach",
+                 L"The server still holds the callback object: the module stays loaded");
+        win::PinThisModule();
+    }
 }
 
 // ---- IUnknown ---------------------------------------------------------------
 
-TARNClientBridge::TARNClientBridge() { InitializeConditionVariable(&holdsReleased_); }
+TARNClientBridge::TARNClientBridge() : detaching_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    InitializeConditionVariable(&holdsReleased_);
+}
+
+win::ComPtr<TARNClientBridge> TARNClientBridge::Create() {
+    win::ComPtr<TARNClientBridge> bridge(new TARNClientBridge());
+    if (!bridge->detaching_) throw std::bad_alloc();
+    return bridge;
+}
 
 TARNClientBridge::~TARNClientBridge() = default;
 
@@ -164,121 +154,150 @@ ULONG TARNClientBridge::Release() {
 
 // ---- deliveries -------------------------------------------------------------
 
-template <typename WorkItem>
-HRESULT TARNClientBridge::StartDelivery(unsigned(__stdcall* thread)(void*), WorkItem* item) {
-    const uintptr_t handle = _beginthreadex(nullptr, 0, thread, item, 0, nullptr);
-    if (!handle) {
-        delete item;
-        return E_FAIL;
-    }
-    // Deliveries are detached: nobody waits for the thread itself.
-    win::UniqueHandle closedAtOnce(reinterpret_cast<HANDLE>(handle));
-    return S_OK;
+std::shared_ptr<DeliveryTurn> TARNClientBridge::TakeTurn(DeliveryKind kind,
+                                                         const std::shared_ptr<DeliveryTurn>& turn) {
+    std::lock_guard<win::CriticalSection> lock(gateLock_);
+    return std::exchange(lastTurn_[static_cast<size_t>(kind)], turn);
+}
+
+template <typename Deliver>
+HRESULT TARNClientBridge::StartDelivery(DeliveryKind kind, const char* threadName, Hold hold, Deliver deliver) {
+    auto turn = std::make_shared<DeliveryTurn>();
+    if (!turn->done) return E_FAIL;
+    // The turn is taken here, on the server's calling thread, so deliveries
+    // follow the order of the server's calls; the thread only waits for it.
+    std::shared_ptr<DeliveryTurn> previous = TakeTurn(kind, turn);
+    const bool started = win::StartDetached(
+        [threadName, finisher = TurnFinisher(turn), previous, hold = std::move(hold),
+         deliver = std::move(deliver)]() mutable {
+            HoldOnThisThread counted;
+            if (!hold.AwaitTurn(previous ? previous->done.get() : nullptr)) return;  // detached: dropped
+            previous.reset();
+            WriteLog(LOG_VERBOSE, threadName, L"in thread function");
+            deliver(*hold.Peer());
+            WriteLog(LOG_VERBOSE, threadName, L"exit from thread function");
+        });
+    // A delivery that never starts is over at once: the next one of its kind
+    // does not wait for it.
+    return started ? S_OK : E_FAIL;
 }
 
 HRESULT TARNClientBridge::PolicyArrivalNotification(BSTR description) {
-    Hold hold(*this);
-    if (!hold.Peer()) return S_OK;
-    WriteLog(LOG_VERBOSE, "TARNClientBridge::PolicyArrivalNotification", L"Policy arrived");
-    std::unique_ptr<PolicyWork> work(new (std::nothrow) PolicyWork{std::move(hold), PolicyInfo()});
-    if (!work) return E_FAIL;
-    const std::wstring text = FromBstr(description);
-    if (text.empty() || !work->policy.Parse(text)) return S_OK;
-    return StartDelivery(&PolicyArrivalThread, work.release());
+    const char* const kName = "TARNClientBridge::PolicyArrivalNotification";
+    return Guarded(kName, E_OUTOFMEMORY, [&]() -> HRESULT {
+        Hold hold(*this);
+        if (!hold.Peer()) return S_OK;
+        WriteLog(LOG_VERBOSE, kName, L"Policy arrived");
+        PolicyInfo policy;
+        const std::wstring text = FromBstr(description);
+        if (text.empty() || !policy.Parse(text)) return S_OK;
+        return StartDelivery(DeliveryKind::Policy, "TARNClientBridge::PolicyArrivalThread", std::move(hold),
+                             [policy](TarnNotificationPeer& peer) { peer.OnNewPolicy(policy); });
+    });
 }
 
 HRESULT TARNClientBridge::OperationArrivalNotification(GUID opId, ULONG opType, BSTR opContent) {
-    Hold hold(*this);
-    if (!hold.Peer()) return S_OK;
-    WriteLog(LOG_VERBOSE, "TARNClientBridge::OperationArrivalNotification", L"Operation arrived");
-    win::UniqueBstr content;
-    if (opContent) {
-        content = win::UniqueBstr::Copy(opContent, SysStringLen(opContent));
-        if (!content.get()) return E_FAIL;
-    }
-    auto* work = new (std::nothrow) OperationWork{std::move(hold), opId, opType, std::move(content)};
-    if (!work) return E_FAIL;
-    return StartDelivery(&OperationArrivalThread, work);
+    const char* const kName = "TARNClientBridge::OperationArrivalNotification";
+    return Guarded(kName, E_OUTOFMEMORY, [&]() -> HRESULT {
+        Hold hold(*this);
+        if (!hold.Peer()) return S_OK;
+        WriteLog(LOG_VERBOSE, kName, L"Operation arrived");
+        // A null content stays null until the thread turns it into text.
+        const std::wstring content = FromBstr(opContent);
+        return StartDelivery(DeliveryKind::Operation, "TARNClientBridge::OperationArrivalThread", std::move(hold),
+                             [opId, opType, content](TarnNotificationPeer& peer) {
+                                 peer.OnNewOperation(opId, opType, content);
+                             });
+    });
 }
 
 HRESULT TARNClientBridge::PushData(SAFEARRAY* payload, BSTR payloadType) {
     const char* const kName = "TARNClientBridge::PushData";
-    Hold hold(*this);
-    if (!hold.Peer()) return S_OK;
-    WriteLog(LOG_INFO, kName, L"Called");
-    const std::wstring type = FromBstr(payloadType);
-    if (type.empty()) {
-        WriteLog(LOG_INFO, kName, L"Payload type is empty, exiting");
-        return S_OK;
-    }
-    if (!payload) return E_INVALIDARG;
-    // Read up to the first zero byte, and never past the array's last element.
-    std::optional<std::wstring> text = safe_arrays::Utf8Text(payload);
-    if (!text) return E_INVALIDARG;
-    if (text->empty()) {
-        WriteLog(LOG_INFO, kName, L"Payload response is empty, exiting");
-        return S_OK;
-    }
-    WriteLog(LOG_INFO, kName, L"Payload response received, type: %s", type.c_str());
-    auto* work = new (std::nothrow) PayloadResponseWork{std::move(hold), type, std::move(*text)};
-    if (!work) return E_FAIL;
-    return StartDelivery(&OnPayloadResponseThread, work);
+    return Guarded(kName, E_OUTOFMEMORY, [&]() -> HRESULT {
+        Hold hold(*this);
+        if (!hold.Peer()) return S_OK;
+        WriteLog(LOG_INFO, kName, L"Called");
+        const std::wstring type = FromBstr(payloadType);
+        if (type.empty()) {
+            WriteLog(LOG_INFO, kName, L"Payload type is empty, exiting");
+            return S_OK;
+        }
+        if (!payload) return E_INVALIDARG;
+        // Read up to the first zero byte, and never past the array's last element.
+        std::optional<std::wstring> text = safe_arrays::Utf8Text(payload);
+        if (!text) return E_INVALIDARG;
+        if (text->empty()) {
+            WriteLog(LOG_INFO, kName, L"Payload response is empty, exiting");
+            return S_OK;
+        }
+        WriteLog(LOG_INFO, kName, L"Payload response received, type: %s", type.c_str());
+        return StartDelivery(DeliveryKind::PayloadResponse, "TARNClientBridge::OnPayloadResponseThread",
+                             std::move(hold), [type, data = std::move(*text)](TarnNotificationPeer& peer) {
+                                 peer.OnPayloadResponse(type, data);
+                             });
+    });
 }
 
 HRESULT TARNClientBridge::ActivatePolicies(SAFEARRAY* pacList) {
-    Hold hold(*this);
-    if (!hold.Peer()) return S_OK;
-    if (!pacList) return E_INVALIDARG;
-    std::optional<std::vector<LONG>> values = safe_arrays::Longs(pacList);
-    if (!values) return E_INVALIDARG;
-    if (values->empty()) return S_OK;
-
-    PacList pacs;
-    pacs.count = static_cast<LONG>(values->size());
-    pacs.values.reset(new (std::nothrow) LONG[values->size()]);
-    if (!pacs.values) return E_FAIL;
-    std::copy(values->begin(), values->end(), pacs.values.get());
-    std::wstring text = L"{";
-    for (size_t i = 0; i < values->size(); ++i)
-        text += std::to_wstring((*values)[i]) + (i + 1 < values->size() ? L", " : L"}");
-    WriteLog(LOG_VERBOSE, "TARNClientBridge::ActivatePolicies", L"Called, set policy activation list called with: %s",
-             text.c_str());
-    auto* work = new (std::nothrow) ActivationWork{std::move(hold), std::move(pacs)};
-    if (!work) return E_FAIL;
-    return StartDelivery(&ActivatePoliciesThread, work);
+    const char* const kName = "TARNClientBridge::ActivatePolicies";
+    return Guarded(kName, E_OUTOFMEMORY, [&]() -> HRESULT {
+        Hold hold(*this);
+        if (!hold.Peer()) return S_OK;
+        if (!pacList) return E_INVALIDARG;
+        std::optional<std::vector<LONG>> values = safe_arrays::Longs(pacList);
+        if (!values) return E_INVALIDARG;
+        if (values->empty()) return S_OK;
+        std::wstring text = L"{";
+        for (size_t i = 0; i < values->size(); ++i)
+            text += std::to_wstring((*values)[i]) + (i + 1 < values->size() ? L", " : L"}");
+        WriteLog(LOG_VERBOSE, kName, L"Called, set policy activation list called with: %s", text.c_str());
+        return StartDelivery(DeliveryKind::Activation, "TARNClientBridge::ActivatePoliciesThread", std::move(hold),
+                             [list = std::move(*values)](TarnNotificationPeer& peer) {
+                                 // The peer takes over a copy of its own.
+                                 PacList pacs;
+                                 pacs.count = static_cast<LONG>(list.size());
+                                 pacs.values.reset(new LONG[list.size()]);
+                                 std::copy(list.begin(), list.end(), pacs.values.get());
+                                 peer.OnActivationStatusChanged(std::move(pacs));
+                             });
+    });
 }
 
 HRESULT TARNClientBridge::PullData(SAFEARRAY** payload, BSTR* payloadType) {
-    Hold hold(*this);
-    if (!hold.Adaptor()) {
-        WriteLog(LOG_ERROR, "TARNClientBridge::PullData", L"Adaptor pointer is missing");
-        return E_FAIL;
-    }
-    return hold.Adaptor()->GetPayload(payload, payloadType);
+    const char* const kName = "TARNClientBridge::PullData";
+    return Guarded(kName, E_OUTOFMEMORY, [&]() -> HRESULT {
+        Hold hold(*this);
+        if (!hold.Adaptor()) {
+            WriteLog(LOG_ERROR, kName, L"Adaptor pointer is missing");
+            return E_FAIL;
+        }
+        return hold.Adaptor()->GetPayload(payload, payloadType);
+    });
 }
 
 HRESULT TARNClientBridge::ReportIncident(BSTR incidentId, ULONG incidentType, BSTR detail1, BSTR detail2,
                                          BSTR detail3, LONG value1, ULONG value2, ULONG value3, BSTR detail4) {
     const char* const kName = "TARNClientBridge::ReportIncident";
-    Hold hold(*this);
-    if (!hold.Adaptor()) {
-        WriteLog(LOG_ERROR, kName, L"Adaptor pointer i smissing");
-        return E_FAIL;
-    }
-    if (hold.Adaptor()->BladeType() != kKestrelBladeType) {
-        WriteLog(LOG_ERROR, kName, L"Not an Kestrel blade, incident report is not supported");
-        return E_FAIL;
-    }
-    if (!hold.Peer()) {
-        WriteLog(LOG_ERROR, kName, L"Kestrel blade, but no notification peer exist, can't deliver incident report");
-        return E_FAIL;
-    }
-    WriteLog(LOG_VERBOSE, kName, L"Report incident arrived, calling OnReportIncident");
-    ++t_holdsOnThisThread;
-    hold.Peer()->OnReportIncident(FromBstr(incidentId), incidentType, FromBstr(detail1), FromBstr(detail2),
-                                  FromBstr(detail3), value1, value2, value3, FromBstr(detail4));
-    --t_holdsOnThisThread;
-    return S_OK;
+    return Guarded(kName, E_OUTOFMEMORY, [&]() -> HRESULT {
+        Hold hold(*this);
+        if (!hold.Adaptor()) {
+            WriteLog(LOG_ERROR, kName, L"Adaptor pointer i smissing");
+            return E_FAIL;
+        }
+        if (hold.Adaptor()->BladeType() != kKestrelBladeType) {
+            WriteLog(LOG_ERROR, kName, L"Not an Kestrel blade, incident report is not supported");
+            return E_FAIL;
+        }
+        if (!hold.Peer()) {
+            WriteLog(LOG_ERROR, kName, L"Kestrel blade, but no notification peer exist, can't deliver incident report");
+            return E_FAIL;
+        }
+        WriteLog(LOG_VERBOSE, kName, L"Report incident arrived, calling OnReportIncident");
+        HoldOnThisThread counted;
+        hold.Peer()->OnReportIncident(FromBstr(incidentId), incidentType, FromBstr(detail1), FromBstr(detail2),
+                                      FromBstr(detail3), value1, value2, value3, FromBstr(detail4));
+        return S_OK;
+    });
 }
 
 // ---- operations the adaptor does not use --------------------------------------

@@ -6,16 +6,21 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 
 #include "server/TarnServer.h"
 #include "win/raii.h"
 
 class TarnAdaptor;
 class TarnNotificationPeer;
+// One delivery's place in the order of its kind.
+struct DeliveryTurn;
 
 class TARNClientBridge final : public ITARNClient, public IKestrel {
 public:
-    TARNClientBridge();
+    // A new bridge with one reference; throws std::bad_alloc when it cannot
+    // be made.
+    static win::ComPtr<TARNClientBridge> Create();
     virtual ~TARNClientBridge();
     TARNClientBridge(const TARNClientBridge&) = delete;
     TARNClientBridge& operator=(const TARNClientBridge&) = delete;
@@ -46,9 +51,16 @@ public:
 
     // Cuts the bridge off from the adaptor and the peer. The server may keep
     // the bridge after the adaptor is gone; from here on its calls find no
-    // adaptor and no peer. Returns once every delivery that had already
-    // reached the adaptor or the peer has finished with them.
+    // adaptor and no peer, and deliveries still waiting for their turn are
+    // dropped. Returns once every delivery that had already reached the
+    // adaptor or the peer has finished with them. Should the server still
+    // hold the bridge then, the module stays loaded for good: the server may
+    // call it whenever it likes.
     void Detach();
+
+    // The kinds of delivery. Deliveries of one kind reach the peer one at a
+    // time, in the order in which the server's calls arrived.
+    enum class DeliveryKind { Policy, Operation, PayloadResponse, Activation, Count };
 
     // A hold on the adaptor and the peer for one call or delivery: while it
     // exists, Detach waits, and the bridge keeps a reference for it. Empty
@@ -64,6 +76,9 @@ public:
 
         TarnAdaptor* Adaptor() const { return adaptor_; }
         TarnNotificationPeer* Peer() const { return peer_; }
+        // Waits until the delivery before this one has finished (true), or
+        // until the bridge is being detached (false).
+        bool AwaitTurn(HANDLE previousDone) const;
 
     private:
         TARNClientBridge* bridge_;
@@ -72,9 +87,14 @@ public:
     };
 
 private:
+    TARNClientBridge();
     void EndHold();
-    template <typename WorkItem>
-    HRESULT StartDelivery(unsigned(__stdcall* thread)(void*), WorkItem* item);
+    // Starts the delivery of one notification on a detached thread, after
+    // the one of the same kind before it. deliver(peer) runs there.
+    template <typename Deliver>
+    HRESULT StartDelivery(DeliveryKind kind, const char* threadName, Hold hold, Deliver deliver);
+    // Makes turn the last of its kind; returns the one it follows, if any.
+    std::shared_ptr<DeliveryTurn> TakeTurn(DeliveryKind kind, const std::shared_ptr<DeliveryTurn>& turn);
 
     std::atomic<LONG> refCount_{0};
     win::CriticalSection gateLock_;
@@ -82,4 +102,9 @@ private:
     TarnAdaptor* adaptor_ = nullptr;
     TarnNotificationPeer* peer_ = nullptr;
     LONG holds_ = 0;
+    // Set (manual reset) when Detach begins: deliveries still waiting for
+    // their turn give up.
+    win::UniqueHandle detaching_;
+    // The last delivery of each kind, guarded by gateLock_.
+    std::shared_ptr<DeliveryTurn> lastTurn_[static_cast<size_t>(DeliveryKind::Count)];
 };

@@ -18,6 +18,11 @@ std::wstring Trimmed(const std::wstring& value) {
 
 }  // namespace
 
+TarnAdaptor* VPNNotificationPeer::ModuleAdaptor() const {
+    TarnAdaptor* current = Module().Adaptor();
+    return current == adaptor_ ? current : nullptr;
+}
+
 void VPNNotificationPeer::ApplyEngineSetting(const std::wstring& content) {
     const TarnSettingsUpdateCallback callback = settingsUpdateCallback_.load();
     if (!callback) return;
@@ -32,7 +37,7 @@ void VPNNotificationPeer::ApplyEngineSetting(const std::wstring& content) {
 }
 
 void VPNNotificationPeer::ApplyFirstPolicyOf(const LONG* pacs, size_t count) {
-    TarnAdaptor* adaptor = Module().adaptor.load();
+    TarnAdaptor* adaptor = ModuleAdaptor();
     if (!adaptor) return;
     for (size_t i = 0; i < count; ++i) {
         PolicyInfo policy;
@@ -47,7 +52,7 @@ void VPNNotificationPeer::ApplyFirstPolicyOf(const LONG* pacs, size_t count) {
 }
 
 void VPNNotificationPeer::OnConnect() {
-    TarnAdaptor* adaptor = Module().adaptor.load();
+    TarnAdaptor* adaptor = ModuleAdaptor();
     if (!adaptor) return;
     std::vector<LONG> pacs;
     if (FAILED(adaptor->QueryActivations(pacs))) return;
@@ -56,7 +61,7 @@ void VPNNotificationPeer::OnConnect() {
 
 void VPNNotificationPeer::OnNewPolicy(const PolicyInfo& policy) {
     if (!settingsUpdateCallback_.load()) return;
-    TarnAdaptor* adaptor = Module().adaptor.load();
+    TarnAdaptor* adaptor = ModuleAdaptor();
     if (!adaptor) return;
     std::wstring content;
     if (SUCCEEDED(adaptor->QueryPolicyContent(policy, content))) ApplyEngineSetting(content);

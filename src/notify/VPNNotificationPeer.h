@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "notify/TarnNotificationPeer.h"
+
+class TarnAdaptor;
 #include "tarnstub.h"
 
 class VPNNotificationPeer : public TarnNotificationPeer {
@@ -23,10 +25,18 @@ public:
 
     void SetSettingsUpdateCallback(TarnSettingsUpdateCallback callback) { settingsUpdateCallback_ = callback; }
 
+    // The adaptor this peer serves; set once, before the adaptor starts.
+    void BelongsTo(TarnAdaptor* adaptor) { adaptor_ = adaptor; }
+
 private:
+    // The module's adaptor if it is still the one this peer serves, else
+    // none: a peer whose adaptor is being finalized asks nobody.
+    TarnAdaptor* ModuleAdaptor() const;
+
     // Fetches the remote-access policy of each PAC in order and applies the
     // first content that can be fetched.
     void ApplyFirstPolicyOf(const LONG* pacs, size_t count);
 
     std::atomic<TarnSettingsUpdateCallback> settingsUpdateCallback_{nullptr};
+    TarnAdaptor* adaptor_ = nullptr;
 };

@@ -14,7 +14,7 @@ template <typename Callback>
 DWORD RegisterPeerCallback(std::atomic<Callback>& slot, Callback callback) {
     ModuleState& module = Module();
     std::lock_guard<win::CriticalSection> lock(module.moduleLock);
-    if (!module.adaptor.load()) return TARNSTUB_NOT_INITIALIZED;
+    if (!module.Adaptor()) return TARNSTUB_NOT_INITIALIZED;
     if (!module.peer) return TARNSTUB_NO_NOTIFICATION_PEER;
     if (!callback) return TARNSTUB_NULL_CALLBACK;
     slot = callback;
@@ -56,7 +56,7 @@ DWORD __cdecl RegisterReportIncidentNotificationCallback(TarnReportIncidentCallb
 DWORD __cdecl RegisterSettingsUpdateCallback(TarnSettingsUpdateCallback callback) {
     ModuleState& module = Module();
     std::lock_guard<win::CriticalSection> lock(module.moduleLock);
-    if (!module.adaptor.load()) return TARNSTUB_NOT_INITIALIZED;
+    if (!module.Adaptor()) return TARNSTUB_NOT_INITIALIZED;
     if (!module.peer) return TARNSTUB_NO_NOTIFICATION_PEER;
     if (module.bladeType != kRemoteAccessBladeType) return TARNSTUB_SETTINGS_CALLBACK_NOT_VPN;
     // A null callback is accepted: it clears the registration.

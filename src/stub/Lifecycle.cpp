@@ -1,13 +1,16 @@
 // The lifecycle exports: the initialisation family and Finalize, and the
 // settings a blade makes before initialisation.
-#include <process.h>
+#include <objbase.h>
 
 #include <mutex>
 #include <new>
 
 #include "adaptor/TarnAdaptor.h"
+#include "log/Guarded.h"
 #include "notify/DefaultNotificationPeer.h"
+#include "notify/VPNNotificationPeer.h"
 #include "stub/ModuleState.h"
+#include "win/Threads.h"
 
 namespace {
 
@@ -34,13 +37,6 @@ void FillDefaultPolicyTypes(ULONG bladeType, std::vector<ULONG>& list) {
     }
 }
 
-// Destroys the adaptor first (its threads may still call the peer), then
-// the peer.
-void DestroyAdaptorAndPeer(TarnAdaptor* adaptor, std::unique_ptr<TarnNotificationPeer> peer) {
-    delete adaptor;
-    peer.reset();
-}
-
 // Set on the init thread while it initialises. The adaptor calls the blade's
 // connect callback on this thread (first connection) and on its monitor
 // thread (reconnections); a Finalize from such a callback cannot stop the
@@ -51,119 +47,219 @@ bool CalledFromInsideTheAdaptor(const TarnAdaptor& adaptor) {
     return t_initializing || adaptor.OnMonitorThread();
 }
 
-// An adaptor that a Finalize from inside one of its own callbacks took away:
-// stopped and destroyed on a thread of its own once the callback is over.
-struct Retirement {
-    TarnAdaptor* adaptor;
-    std::unique_ptr<TarnNotificationPeer> peer;
-    // Keeps the stub loaded until the retirement thread is done with it.
-    win::UniqueModule pin;
-};
-
-void StopAndDestroy(Retirement& retirement) {
-    // The lifecycle lock orders this after the initialisation that may still
-    // be running on the adaptor, and before any later initialisation.
-    std::lock_guard<win::CriticalSection> lifecycle(Module().lifecycleLock);
-    win::MtaScope mta;
-    retirement.adaptor->Stop();
-    DestroyAdaptorAndPeer(retirement.adaptor, std::move(retirement.peer));
+bool CallerIsInTheMultithreadedApartment() {
+    APTTYPE type = APTTYPE_CURRENT;
+    APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+    return SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA;
 }
 
-unsigned __stdcall RetireThread(void* argument) {
-    std::unique_ptr<Retirement> retirement(static_cast<Retirement*>(argument));
-    StopAndDestroy(*retirement);
-    HMODULE pin = retirement->pin.release();
-    retirement.reset();
-    if (pin) FreeLibraryAndExitThread(pin, 0);
-    return 0;
+// Stops the adaptor, then destroys it and only then its peer: until the
+// adaptor is gone its threads may still call the peer.
+void StopAndDestroy(Retiree& retiree) {
+    if (retiree.adaptor) {
+        Guarded("TarnAdaptor::Stop", E_OUTOFMEMORY, [&] { return retiree.adaptor->Stop(); });
+        retiree.adaptor.reset();
+    }
+    retiree.peer.reset();
 }
 
-win::UniqueModule PinThisModule() {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&RetireThread)), &module);
-    return win::UniqueModule(module);
+// The adaptor's server pointer and callback object belong to the
+// multithreaded apartment: a blade thread in a single-threaded apartment (a
+// user-interface thread) may neither call nor release them. Such a caller
+// waits while a thread of the multithreaded apartment does the stop.
+void StopAndDestroyInTheMta(Retiree& retiree) {
+    if (!CallerIsInTheMultithreadedApartment()) {
+        win::UniqueHandle stopper = win::StartThread([&retiree] {
+            win::MtaScope mta;
+            StopAndDestroy(retiree);
+        });
+        if (stopper) {
+            WaitForSingleObject(stopper.get(), INFINITE);
+            return;
+        }
+        // No thread: calls that fail are better than an adaptor left running.
+    }
+    StopAndDestroy(retiree);
 }
 
-// Hands the detached adaptor to a retirement thread. Should no thread start,
-// the adaptor is left running unreachable: better than a Finalize that never
-// returns or an adaptor destroyed under its own feet.
-void RetireLater(TarnAdaptor* adaptor, std::unique_ptr<TarnNotificationPeer> peer) {
-    std::unique_ptr<Retirement> retirement(
-        new (std::nothrow) Retirement{adaptor, std::move(peer), PinThisModule()});
-    if (!retirement) return;
-    win::UniqueHandle thread(reinterpret_cast<HANDLE>(
-        _beginthreadex(nullptr, 0, &RetireThread, retirement.get(), 0, nullptr)));
-    if (thread) retirement.release();
-}
-
-DWORD InitializeInternal(ULONG bladeType) {
+void Abandon(std::unique_ptr<Retiree> retiree) {
     ModuleState& module = Module();
-    std::lock_guard<win::CriticalSection> lifecycle(module.lifecycleLock);
     std::lock_guard<win::CriticalSection> lock(module.moduleLock);
-    if (module.adaptor.load()) return TARNSTUB_ALREADY_INITIALIZED;
-    if (module.peer) return TARNSTUB_PEER_STILL_HELD;
-    if (!IsSupportedBladeType(bladeType)) return TARNSTUB_BLADE_TYPE_NOT_ACCEPTED;
+    retiree->next = std::move(module.abandoned);
+    module.abandoned = std::move(retiree);
+}
 
-    TarnAdaptor* adaptor = new (std::nothrow) TarnAdaptor();
-    if (!adaptor) return TARNSTUB_ADAPTOR_CREATION_FAILED;
-    module.adaptor = adaptor;
+// A Finalize from inside one of the adaptor's own callbacks hands the stop
+// to a thread of its own, which first lets the adaptor finish the start or
+// reconnection it is in. Should no thread start, adaptor and peer stay
+// together in the module state, and the next Finalize stops them.
+void RetireLater(Retiree retiree) {
+    std::unique_ptr<Retiree> owned(new (std::nothrow) Retiree(std::move(retiree)));
+    if (!owned) {
+        // Not even room to keep them: they are never destroyed, so the
+        // running adaptor never meets a destroyed peer.
+        static_cast<void>(retiree.adaptor.release());
+        static_cast<void>(retiree.peer.release());
+        return;
+    }
+    Retiree* pending = owned.get();
+    if (win::StartDetached([pending] {
+            std::unique_ptr<Retiree> mine(pending);
+            win::MtaScope mta;
+            mine->adaptor->AwaitConnectionAttempt();
+            StopAndDestroy(*mine);
+        })) {
+        static_cast<void>(owned.release());
+        return;
+    }
+    WriteLog(LOG_ERROR, "Finalize", L"Cannot start the thread that stops the adaptor; the next Finalize stops it");
+    Abandon(std::move(owned));
+}
 
+std::unique_ptr<TarnAdaptor> CreateAdaptor() {
+    try {
+        return std::make_unique<TarnAdaptor>();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+// Hands the module's lists to the new adaptor and creates the blade type's
+// notification peer. 0, 31 or 7.
+DWORD PrepareAdaptor(ModuleState& module, TarnAdaptor& adaptor, ULONG bladeType) {
     try {
         if (!module.policyTypes) {
             module.policyTypes.emplace();
             FillDefaultPolicyTypes(bladeType, *module.policyTypes);
         }
-        adaptor->SetSupportedPoliceis(*module.policyTypes);
-        if (module.payloadResponseTypes)
-            adaptor->SetSupportedPayloadResponseTypes(*module.payloadResponseTypes);
+        adaptor.SetSupportedPoliceis(*module.policyTypes);
+        if (module.payloadResponseTypes) adaptor.SetSupportedPayloadResponseTypes(*module.payloadResponseTypes);
     } catch (const std::bad_alloc&) {
         return TARNSTUB_OUT_OF_MEMORY;
     }
-
     std::unique_ptr<TarnNotificationPeer> peer;
-    if (!CreateDefaultNotificationPeer(static_cast<LONG>(bladeType), peer))
-        return TARNSTUB_PEER_CREATION_FAILED;
-    if (peer) {
-        module.peer = std::move(peer);
-        module.bladeType = static_cast<LONG>(bladeType);
-    }
-
-    if (SUCCEEDED(adaptor->Init(bladeType, module.peer.get()))) return TARNSTUB_OK;
-    // A Finalize from the blade's connect callback has already taken the
-    // adaptor and retires it.
-    if (module.adaptor.load() != adaptor) return TARNSTUB_ADAPTOR_INIT_FAILED;
-
-    module.adaptor = nullptr;
-    DestroyAdaptorAndPeer(adaptor, std::move(module.peer));
-    return TARNSTUB_ADAPTOR_INIT_FAILED;
+    if (!CreateDefaultNotificationPeer(static_cast<LONG>(bladeType), peer)) return TARNSTUB_PEER_CREATION_FAILED;
+    if (!peer) return TARNSTUB_OK;
+    if (auto* remoteAccess = dynamic_cast<VPNNotificationPeer*>(peer.get())) remoteAccess->BelongsTo(&adaptor);
+    module.peer = std::move(peer);
+    module.bladeType = static_cast<LONG>(bladeType);
+    return TARNSTUB_OK;
 }
 
-struct InitRequest {
-    DWORD result;
-    ULONG bladeType;
-};
+// Runs under the module lock. What initialisation gives up (an adaptor that
+// failed to start, with its peer) goes to discarded, which the caller
+// destroys after leaving the lock.
+DWORD InitializeLocked(ModuleState& module, ULONG bladeType, Retiree& discarded) {
+    if (module.Adaptor()) return TARNSTUB_ALREADY_INITIALIZED;
+    if (module.peer) return TARNSTUB_PEER_STILL_HELD;
+    if (!IsSupportedBladeType(bladeType)) return TARNSTUB_BLADE_TYPE_NOT_ACCEPTED;
 
-unsigned __stdcall InitThread(void* argument) {
-    auto* request = static_cast<InitRequest*>(argument);
-    // The adaptor is created, and makes its first connection attempt, in the
-    // multithreaded apartment of this thread; the blade's own thread and its
-    // apartment are never touched.
-    win::MtaScope mta;
-    t_initializing = true;
-    request->result = InitializeInternal(request->bladeType);
-    t_initializing = false;
-    return 0;
+    std::unique_ptr<TarnAdaptor> created = CreateAdaptor();
+    if (!created) return TARNSTUB_ADAPTOR_CREATION_FAILED;
+    TarnAdaptor* adaptor = created.get();
+    // Published at once: the remote-access peer reaches the adaptor through
+    // the module state during the first connection.
+    module.PublishAdaptor(std::move(created));
+
+    DWORD result = PrepareAdaptor(module, *adaptor, bladeType);
+    if (result == TARNSTUB_OK) {
+        TarnNotificationPeer* peer = module.peer.get();
+        if (SUCCEEDED(Guarded("TarnAdaptor::Init", E_OUTOFMEMORY, [&] { return adaptor->Init(bladeType, peer); })))
+            return TARNSTUB_OK;
+        result = TARNSTUB_ADAPTOR_INIT_FAILED;
+    }
+    // An adaptor that did not start is not left behind. (A Finalize from the
+    // blade's connect callback may already have taken it; it retires it.)
+    if (module.Adaptor() == adaptor) {
+        discarded.adaptor = module.WithdrawAdaptor();
+        discarded.peer = std::move(module.peer);
+    }
+    return result;
+}
+
+DWORD InitializeInternal(ULONG bladeType) {
+    ModuleState& module = Module();
+    Retiree discarded;
+    DWORD result;
+    {
+        std::lock_guard<win::CriticalSection> lock(module.moduleLock);
+        result = InitializeLocked(module, bladeType, discarded);
+    }
+    StopAndDestroy(discarded);
+    return result;
 }
 
 DWORD RunInitialization(ULONG bladeType) {
-    InitRequest request{static_cast<DWORD>(-1), bladeType};
-    win::UniqueHandle thread(reinterpret_cast<HANDLE>(
-        _beginthreadex(nullptr, 0, &InitThread, &request, 0, nullptr)));
+    // A connect callback on the init thread itself: this thread holds the
+    // module lock, which a second init thread would wait for for ever.
+    if (t_initializing) return InitializeInternal(bladeType);
+    auto result = std::make_shared<DWORD>(static_cast<DWORD>(-1));
+    win::UniqueHandle thread = win::StartThread([result, bladeType] {
+        // The adaptor is created, and makes its first connection attempt, in
+        // the multithreaded apartment of this thread; the blade's own thread
+        // and its apartment are never touched.
+        win::MtaScope mta;
+        t_initializing = true;
+        *result = InitializeInternal(bladeType);
+        t_initializing = false;
+    });
     if (!thread) return TARNSTUB_THREAD_START_FAILED;
-    if (WaitForSingleObject(thread.get(), INFINITE) != WAIT_OBJECT_0)
-        return TARNSTUB_THREAD_WAIT_FAILED;
-    return request.result;
+    if (WaitForSingleObject(thread.get(), INFINITE) != WAIT_OBJECT_0) return TARNSTUB_THREAD_WAIT_FAILED;
+    return *result;
+}
+
+DWORD InitializeGuarded(ULONG bladeType) {
+    try {
+        return RunInitialization(bladeType);
+    } catch (const std::bad_alloc&) {
+        return TARNSTUB_OUT_OF_MEMORY;
+    }
+}
+
+DWORD FinalizeGuarded() {
+    ModuleState& module = Module();
+    Retiree retiree;
+    std::unique_ptr<Retiree> abandoned;
+    {
+        // Take the adaptor out under the module lock; stop it outside. The
+        // adaptor's threads may be calling the blade (a reconnection's
+        // OnConnect, a delivery), whose callback may call any export: that
+        // export finds no adaptor (code 2) or runs, instead of waiting for a
+        // lock that Finalize would hold while it waits for that very thread.
+        std::lock_guard<win::CriticalSection> lock(module.moduleLock);
+        retiree.adaptor = module.WithdrawAdaptor();
+        retiree.peer = std::move(module.peer);
+        abandoned = std::move(module.abandoned);
+    }
+    for (Retiree* earlier = abandoned.get(); earlier; earlier = earlier->next.get()) StopAndDestroyInTheMta(*earlier);
+    if (!retiree.adaptor) {
+        retiree.peer.reset();
+        return TARNSTUB_NOT_INITIALIZED;
+    }
+    if (CalledFromInsideTheAdaptor(*retiree.adaptor)) {
+        RetireLater(std::move(retiree));
+        return TARNSTUB_OK;
+    }
+    StopAndDestroyInTheMta(retiree);
+    return TARNSTUB_OK;
+}
+
+// Replaces one of the module's lists, under the module lock like every
+// other export: initialisation reads the lists.
+template <typename List, typename Fill>
+DWORD ReplaceModuleList(std::optional<List>& list, Fill fill) {
+    ModuleState& module = Module();
+    std::lock_guard<win::CriticalSection> lock(module.moduleLock);
+    if (module.Adaptor()) return TARNSTUB_SETTING_AFTER_INIT;
+    list.reset();
+    try {
+        List filled;
+        fill(filled);
+        list = std::move(filled);
+    } catch (const std::bad_alloc&) {
+        return TARNSTUB_OUT_OF_MEMORY;
+    }
+    return TARNSTUB_OK;
 }
 
 }  // namespace
@@ -172,66 +268,36 @@ extern "C" {
 
 DWORD __cdecl Initialize(DWORD bladeType) {
     if (bladeType > kHighestInitializableBladeType) return TARNSTUB_BLADE_TYPE_NOT_ACCEPTED;
-    return RunInitialization(bladeType);
+    return InitializeGuarded(bladeType);
 }
 
-DWORD __cdecl InitializeUiTarnStub(void) { return RunInitialization(8); }
-DWORD __cdecl InitializeLumenTarnStub(void) { return RunInitialization(6); }
-DWORD __cdecl InitializeUrlFilteringTarnStub(void) { return RunInitialization(9); }
+DWORD __cdecl InitializeUiTarnStub(void) { return InitializeGuarded(8); }
+DWORD __cdecl InitializeLumenTarnStub(void) { return InitializeGuarded(6); }
+DWORD __cdecl InitializeUrlFilteringTarnStub(void) { return InitializeGuarded(9); }
 
 DWORD __cdecl Finalize(void) {
-    ModuleState& module = Module();
-    std::lock_guard<win::CriticalSection> lifecycle(module.lifecycleLock);
-    TarnAdaptor* adaptor = nullptr;
-    std::unique_ptr<TarnNotificationPeer> peer;
-    {
-        // Detach under the module lock; stop outside it. The adaptor's
-        // monitor thread may be delivering OnConnect to the blade, whose
-        // callback may call an export: that export now finds no adaptor
-        // (code 2) instead of waiting for a lock that Finalize would hold
-        // while it waits for that very thread.
-        std::lock_guard<win::CriticalSection> lock(module.moduleLock);
-        adaptor = module.adaptor.exchange(nullptr);
-        peer = std::move(module.peer);
-    }
-    if (!adaptor) return TARNSTUB_NOT_INITIALIZED;
-    if (CalledFromInsideTheAdaptor(*adaptor)) {
-        RetireLater(adaptor, std::move(peer));
+    try {
+        return FinalizeGuarded();
+    } catch (...) {
+        // Nothing above allocates after the adaptor is taken out; should the
+        // unexpected happen, the stub is uninitialised all the same.
         return TARNSTUB_OK;
     }
-    adaptor->Stop();
-    DestroyAdaptorAndPeer(adaptor, std::move(peer));
-    return TARNSTUB_OK;
 }
 
 DWORD __cdecl SetSupportedPolicyTypes(const DWORD* types, LONG count) {
     if (!types) return TARNSTUB_NULL_POINTER;
     if (count < 1) return TARNSTUB_COUNT_BELOW_ONE;
-    ModuleState& module = Module();
-    if (module.adaptor.load()) return TARNSTUB_SETTING_AFTER_INIT;
-    module.policyTypes.reset();
-    try {
-        module.policyTypes.emplace(types, types + count);
-    } catch (const std::bad_alloc&) {
-        return TARNSTUB_OUT_OF_MEMORY;
-    }
-    return TARNSTUB_OK;
+    return ReplaceModuleList(Module().policyTypes,
+                             [&](std::vector<ULONG>& list) { list.assign(types, types + count); });
 }
 
 DWORD __cdecl SetSupportedPayloadResponseTypes(const wchar_t* const* types, LONG count) {
     if (!types) return TARNSTUB_NULL_POINTER;
     if (count < 1) return TARNSTUB_COUNT_BELOW_ONE;
-    ModuleState& module = Module();
-    if (module.adaptor.load()) return TARNSTUB_SETTING_AFTER_INIT;
-    module.payloadResponseTypes.reset();
-    try {
-        std::vector<std::wstring> list;
+    return ReplaceModuleList(Module().payloadResponseTypes, [&](std::vector<std::wstring>& list) {
         for (LONG i = 0; i < count; ++i) list.emplace_back(types[i] ? types[i] : L"");
-        module.payloadResponseTypes = std::move(list);
-    } catch (const std::bad_alloc&) {
-        return TARNSTUB_OUT_OF_MEMORY;
-    }
-    return TARNSTUB_OK;
+    });
 }
 
 }  // extern "C"

@@ -7,52 +7,44 @@
 
 #include <mutex>
 
+#include "adaptor/TarnAdaptor.h"
+#include "log/Guarded.h"
 #include "stub/ModuleState.h"
-
-class TarnAdaptor;
+#include "win/Threads.h"
 
 namespace request_worker {
 
-using Method = HRESULT (*)(TarnAdaptor& adaptor, void* block);
-
-// Runs method(adaptor, block) on a worker thread. Returns 0 when the method
-// succeeded, failureCode when it failed, or 9, 10, 11 when the worker could
-// not be started, waited for or its exit code read.
-DWORD Run(TarnAdaptor& adaptor, void* block, Method method, DWORD failureCode);
+// Waits for a started worker: its exit code, or 9, 10, 11 when it could not
+// be started, waited for or its exit code read.
+DWORD Join(const win::UniqueHandle& worker);
 
 }  // namespace request_worker
 
 // The frame of every request export: holds the module lock for the export's
-// whole duration and runs its adaptor method with its argument block.
+// whole duration and runs its adaptor method on a request worker.
 class RequestExport {
-    template <typename T>
-    struct Identity {
-        using type = T;
-    };
-    template <typename T>
-    using NonDeduced = typename Identity<T>::type;
-
 public:
-    RequestExport() : lock_(Module().moduleLock) {}
+    explicit RequestExport(const char* exportName) : name_(exportName), lock_(Module().moduleLock) {}
 
-    TarnAdaptor* Adaptor() const { return Module().adaptor.load(); }
+    TarnAdaptor* Adaptor() const { return Module().Adaptor(); }
 
-    // Runs method on the argument block; method is a plain function or a
-    // lambda without captures taking (TarnAdaptor&, Block&).
-    template <typename Block>
-    DWORD Run(Block& block, HRESULT (*method)(TarnAdaptor&, NonDeduced<Block>&),
-              DWORD failureCode) {
-        struct Call {
-            HRESULT (*method)(TarnAdaptor&, Block&);
-            Block* block;
-        } call{method, &block};
-        auto invoke = [](TarnAdaptor& adaptor, void* data) {
-            auto* c = static_cast<Call*>(data);
-            return c->method(adaptor, *c->block);
-        };
-        return request_worker::Run(*Adaptor(), &call, invoke, failureCode);
+    // Runs method(adaptor) on a worker in the multithreaded apartment: 0
+    // when the method succeeded, failureCode when it failed (memory that
+    // runs out on the worker included), or 9, 10, 11. The export waits for
+    // the worker, so method may refer to the export's own locals.
+    template <typename Method>
+    DWORD Run(Method&& method, DWORD failureCode) {
+        TarnAdaptor* adaptor = Adaptor();
+        const char* name = name_;
+        win::UniqueHandle worker = win::StartThread([adaptor, &method, failureCode, name]() -> DWORD {
+            win::MtaScope mta;
+            const HRESULT hr = Guarded(name, E_OUTOFMEMORY, [&]() -> HRESULT { return method(*adaptor); });
+            return SUCCEEDED(hr) ? TARNSTUB_OK : failureCode;
+        });
+        return request_worker::Join(worker);
     }
 
 private:
+    const char* name_;
     std::lock_guard<win::CriticalSection> lock_;
 };

@@ -37,7 +37,7 @@ struct CallbackState {
 void __cdecl GetPolicyOnConnect() {
     if (!g_state.armed.exchange(false)) return;
     SetEvent(g_state.entered.get());
-    if (g_state.waitForDetach) g_state.sawDetach = WaitUntil([] { return Module().adaptor.load() == nullptr; });
+    if (g_state.waitForDetach) g_state.sawDetach = WaitUntil([] { return Module().Adaptor() == nullptr; });
     BSTR content = nullptr;
     g_state.result = GetPolicy(60, 2, &content);
     if (content) g_state.policy.assign(content, SysStringLen(content));

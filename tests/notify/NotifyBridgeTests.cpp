@@ -48,7 +48,7 @@ const wchar_t kPolicy[] =
 // The callback object of the running adaptor, with a reference of the test's own.
 win::ComPtr<ITARNClient> CurrentBridge() {
     win::ComPtr<ITARNClient> client;
-    TarnAdaptor* adaptor = Module().adaptor.load();
+    TarnAdaptor* adaptor = Module().Adaptor();
     if (adaptor) client = adaptor->Context()->CallbackObject();
     return client;
 }

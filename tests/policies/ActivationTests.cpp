@@ -38,23 +38,51 @@ TEST_F(ActivationsE2E, TheListFillsTheFrontOfTheBufferAndAnEmptyListGivesCountZe
     for (const wchar_t* line : {L"PAC priority list: { 7, 3, 12 }", L"PAC priority list is empty"})
         EXPECT_EQ(std::vector<wchar_t>{L'V'}, tarn_test::LevelsOf(lines, kName, line)) << LogDump();
     EXPECT_EQ((std::vector<std::wstring>{L"GetActivations()", L"GetActivations()"}), Calls()) << CallDump();
-    // A capacity below three is refused before any server call.
-    EXPECT_EQ(TARNSTUB_BUFFER_TOO_SMALL, Query(2));
-    EXPECT_EQ(2, count_);
-    EXPECT_EQ(std::vector<LONG>(4, kGuard), buffer_);
-    EXPECT_EQ(2u, TarnRef_CountCalls(L"GetActivations"));
 }
 
-TEST_F(ActivationsE2E, AListLongerThanTheCapacityIsNeverWrittenPastIt) {
-    const LONG list[] = {1, 2, 3, 4, 5, 6};
-    TarnRef_SetActivations(list, 6);
-    EXPECT_EQ(TARNSTUB_BUFFER_TOO_SMALL, Query(4));
-    EXPECT_EQ(6, count_);  // the length the caller needs
-    EXPECT_EQ(std::vector<LONG>(6, kGuard), buffer_);
-    // Asking again with the room it was told about gets the whole list.
-    ASSERT_EQ(TARNSTUB_OK, Query(count_));
-    EXPECT_EQ(6, count_);
-    EXPECT_EQ((std::vector<LONG>{1, 2, 3, 4, 5, 6, kGuard, kGuard}), buffer_);
+// The buffer contract at its edges. A caller that follows it (on 18, call
+// again with room for *count entries) gets the list in one more call.
+struct Boundary {
+    const char* name;
+    LONG listLength;
+    LONG capacity;
+    DWORD result;
+    LONG count;     // *count afterwards
+    LONG written;   // entries written to the buffer
+    ULONG calls;    // GetActivations calls the server saw
+};
+
+const Boundary kBoundaries[] = {
+    {"capacity below three: refused before the server, told the minimum", 1, 2, TARNSTUB_BUFFER_TOO_SMALL, 3, 0, 0},
+    {"no room at all", 1, 0, TARNSTUB_BUFFER_TOO_SMALL, 3, 0, 0},
+    {"a list exactly as long as the capacity", 3, 3, TARNSTUB_OK, 3, 3, 1},
+    {"a list one longer than the capacity: nothing written", 4, 3, TARNSTUB_BUFFER_TOO_SMALL, 4, 0, 1},
+    {"a list one shorter than the capacity", 4, 5, TARNSTUB_OK, 4, 4, 1},
+};
+
+TEST_F(ActivationsE2E, TheBufferContractHoldsAtItsEdgesAndItsRetryRuleEnds) {
+    for (const Boundary& edge : kBoundaries) {
+        SCOPED_TRACE(edge.name);
+        TarnRef_ClearCallRecord();
+        std::vector<LONG> list(static_cast<size_t>(edge.listLength));
+        for (LONG i = 0; i < edge.listLength; ++i) list[static_cast<size_t>(i)] = 100 + i;
+        TarnRef_SetActivations(list.data(), static_cast<ULONG>(list.size()));
+        EXPECT_EQ(edge.result, Query(edge.capacity));
+        EXPECT_EQ(edge.count, count_);
+        std::vector<LONG> expected(static_cast<size_t>(edge.capacity) + 2, kGuard);
+        std::copy(list.begin(), list.begin() + edge.written, expected.begin());
+        EXPECT_EQ(expected, buffer_);
+        EXPECT_EQ(edge.calls, TarnRef_CountCalls(L"GetActivations")) << CallDump();
+        // The retry rule: ask again with the room the stub asked for.
+        LONG capacity = edge.capacity;
+        DWORD result = edge.result;
+        for (int retries = 0; result == TARNSTUB_BUFFER_TOO_SMALL && retries < 3; ++retries) {
+            capacity = count_;
+            result = Query(capacity);
+        }
+        EXPECT_EQ(TARNSTUB_OK, result);
+        EXPECT_EQ(edge.listLength, count_);
+    }
 }
 
 TEST_F(ActivationsE2E, AnswersOfTheWrongShapeAreFailedCalls) {

@@ -17,7 +17,7 @@ using reports_test::ReportsTest;
 using reports_test::Texts;
 using tarn_test::kWaitMs;
 
-TarnAdaptor& Adaptor() { return *Module().adaptor.load(); }
+TarnAdaptor& Adaptor() { return *Module().Adaptor(); }
 
 const wchar_t* const kKeys[] = {L"key"};
 const wchar_t* const kSavedValues[] = {L"saved"};

@@ -1,0 +1,93 @@
+// Starting threads: one place for every thread the stub starts itself, so
+// that each owns its closure, no C++ exception leaves a thread procedure,
+// and a detached thread keeps the module loaded until it has left it.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "win/raii.h"
+
+namespace win {
+namespace threads_detail {
+
+// The thread procedure's view of a closure: it runs it, ends with its
+// result as the thread's exit code, and deletes it.
+struct Closure {
+    virtual ~Closure() = default;
+    virtual unsigned Run() noexcept = 0;
+};
+
+template <typename F>
+struct ClosureOf final : Closure {
+    explicit ClosureOf(F&& function) : function_(std::move(function)) {}
+    unsigned Run() noexcept override {
+        try {
+            if constexpr (std::is_void_v<decltype(function_())>) {
+                function_();
+                return 0;
+            } else {
+                return static_cast<unsigned>(function_());
+            }
+        } catch (...) {
+            // Nothing may leave a thread procedure; what a closure has to
+            // report, it reports itself.
+            return static_cast<unsigned>(-1);
+        }
+    }
+    F function_;
+};
+
+// Starts closure on a new thread, which deletes it when it has run; on
+// failure it is deleted here. A detached thread takes a reference on this
+// module and leaves through FreeLibraryAndExitThread; its handle is closed
+// at once.
+UniqueHandle StartJoinable(std::unique_ptr<Closure> closure, unsigned* threadId) noexcept;
+bool StartDetached(std::unique_ptr<Closure> closure) noexcept;
+
+template <typename F>
+std::unique_ptr<Closure> Wrap(F&& function) noexcept {
+    using Stored = ClosureOf<std::decay_t<F>>;
+    try {
+        return std::unique_ptr<Closure>(new Stored(std::forward<F>(function)));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+}  // namespace threads_detail
+
+// Runs function on a new thread and returns the thread's handle for the
+// caller to wait on; the thread's exit code is what function returns (0 for
+// a function without a result). Empty when the thread could not be started
+// (the function is then destroyed without running).
+template <typename F>
+UniqueHandle StartThread(F&& function, unsigned* threadId = nullptr) noexcept {
+    return threads_detail::StartJoinable(threads_detail::Wrap(std::forward<F>(function)), threadId);
+}
+
+// Runs function on a new thread nobody waits for. The thread keeps this
+// module loaded while it runs, so a blade may unload the stub while such
+// work is still finishing. False when it could not be started.
+template <typename F>
+bool StartDetached(F&& function) noexcept {
+    return threads_detail::StartDetached(threads_detail::Wrap(std::forward<F>(function)));
+}
+
+// A reference on this module, taken from an address inside it: while it is
+// held, FreeLibrary by the blade cannot unload the stub.
+UniqueModule ReferenceThisModule() noexcept;
+// Keeps this module loaded until the process ends.
+void PinThisModule() noexcept;
+
+}  // namespace win
+
+// Hooks for the stub's own tests; a blade cannot reach them.
+namespace threads_testing {
+// The next count thread starts fail as if the system had refused them.
+void FailNextThreadStarts(LONG count);
+}  // namespace threads_testing
