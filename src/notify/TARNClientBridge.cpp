@@ -22,18 +22,23 @@ namespace {
 
 constexpr LONG kKestrelBladeType = 13;
 
-// How many holds the current thread has: a blade callback running inside a
-// delivery may finalise the stub, and Detach must not wait for the very
-// delivery that called it.
-thread_local LONG t_holdsOnThisThread = 0;
+// The bridge whose delivery (or incident) runs on this thread: a blade
+// callback running inside it may finalise the stub, and that bridge's Detach
+// must not wait for the very delivery that called it. (Another adaptor's
+// Detach on this thread waits for all of its own holds.)
+thread_local const TARNClientBridge* t_deliveringBridge = nullptr;
 
-// Counts a hold on this thread while a delivery or an incident runs here.
-class HoldOnThisThread {
+// Marks this thread as delivering for a bridge while a delivery runs here.
+class DeliveringOnThisThread {
 public:
-    HoldOnThisThread() { ++t_holdsOnThisThread; }
-    ~HoldOnThisThread() { --t_holdsOnThisThread; }
-    HoldOnThisThread(const HoldOnThisThread&) = delete;
-    HoldOnThisThread& operator=(const HoldOnThisThread&) = delete;
+    explicit DeliveringOnThisThread(const TARNClientBridge& bridge)
+        : previous_(std::exchange(t_deliveringBridge, &bridge)) {}
+    ~DeliveringOnThisThread() { t_deliveringBridge = previous_; }
+    DeliveringOnThisThread(const DeliveringOnThisThread&) = delete;
+    DeliveringOnThisThread& operator=(const DeliveringOnThisThread&) = delete;
+
+private:
+    const TARNClientBridge* previous_;
 };
 
 // Ends a delivery's turn when the delivery goes, whether it ran or not.
@@ -91,13 +96,14 @@ void TARNClientBridge::EndHold() {
 
 void TARNClientBridge::Detach() {
     SetEvent(detaching_.get());
+    const LONG ownHolds = t_deliveringBridge == this ? 1 : 0;
     std::lock_guard<win::CriticalSection> lock(gateLock_);
     adaptor_ = nullptr;
     peer_ = nullptr;
-    while (holds_ > t_holdsOnThisThread) SleepConditionVariableCS(&holdsReleased_, gateLock_.native(), INFINITE);
-    // Left: the adaptor's context, this thread's own holds, and whoever
-    // else holds the bridge: the server, or a dead server's leftovers.
-    if (refCount_.load() > 1 + t_holdsOnThisThread) {
+    while (holds_ > ownHolds) SleepConditionVariableCS(&holdsReleased_, gateLock_.native(), INFINITE);
+    // Left: the adaptor's context, this thread's own hold, and whoever else
+    // holds the bridge: the server, or a dead server's leftovers.
+    if (refCount_.load() > 1 + ownHolds) {
         WriteLog(LOG_INFO, "TARNClientBridge::Detach",
                  L"The server still holds the callback object: the module stays loaded");
         win::PinThisModule();
@@ -170,7 +176,7 @@ HRESULT TARNClientBridge::StartDelivery(DeliveryKind kind, const char* threadNam
     const bool started = win::StartDetached(
         [threadName, finisher = TurnFinisher(turn), previous, hold = std::move(hold),
          deliver = std::move(deliver)]() mutable {
-            HoldOnThisThread counted;
+            DeliveringOnThisThread delivering(*hold.Bridge());
             if (!hold.AwaitTurn(previous ? previous->done.get() : nullptr)) return;  // detached: dropped
             previous.reset();
             WriteLog(LOG_VERBOSE, threadName, L"in thread function");
@@ -293,7 +299,7 @@ HRESULT TARNClientBridge::ReportIncident(BSTR incidentId, ULONG incidentType, BS
             return E_FAIL;
         }
         WriteLog(LOG_VERBOSE, kName, L"Report incident arrived, calling OnReportIncident");
-        HoldOnThisThread counted;
+        DeliveringOnThisThread delivering(*this);
         hold.Peer()->OnReportIncident(FromBstr(incidentId), incidentType, FromBstr(detail1), FromBstr(detail2),
                                       FromBstr(detail3), value1, value2, value3, FromBstr(detail4));
         return S_OK;

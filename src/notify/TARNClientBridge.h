@@ -76,6 +76,7 @@ public:
 
         TarnAdaptor* Adaptor() const { return adaptor_; }
         TarnNotificationPeer* Peer() const { return peer_; }
+        const TARNClientBridge* Bridge() const { return bridge_; }
         // Waits until the delivery before this one has finished (true), or
         // until the bridge is being detached (false).
         bool AwaitTurn(HANDLE previousDone) const;

@@ -5,6 +5,10 @@
 
 #include <windows.h>
 
+#include <chrono>
+#include <cstdio>
+#include <future>
+
 namespace tarn_test {
 
 // Long enough for a loaded machine under Wine, short enough that a case
@@ -22,6 +26,24 @@ bool WaitUntil(Condition condition, DWORD timeoutMs = kWaitMs) {
         Sleep(10);
     }
     return true;
+}
+
+// Far beyond what a call that is not stuck needs, even on a loaded machine.
+constexpr DWORD kDeadlockBoundMs = 20000;
+
+// Runs work on a thread of its own and returns its result. Should it not
+// come back within timeoutMs, it is taken for a deadlock: a hung thread
+// cannot be taken back, so the program ends at once with a message (and the
+// test with it) instead of hanging the run.
+template <typename Work>
+auto FinishesWithin(const char* what, Work work, DWORD timeoutMs = kDeadlockBoundMs) {
+    auto running = std::async(std::launch::async, std::move(work));
+    if (running.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) {
+        std::fprintf(stderr, "%s did not return within %lu ms: deadlock\n", what, timeoutMs);
+        std::fflush(stderr);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    return running.get();
 }
 
 }  // namespace tarn_test

@@ -1,0 +1,199 @@
+// Initialize and Finalize called at the same time from every kind of thread
+// a blade's code runs on: its own threads, the delivery threads of
+// notifications, the monitor thread's reconnection callback and the init
+// thread's first connect callback. Every call must come back with its code,
+// and afterwards the stub must be in a state Finalize cleans up, with every
+// registration the server saw unregistered.
+#include <random>
+#include <thread>
+
+#include "ConnectionTestSupport.h"
+#include "adaptor/AdaptorTesting.h"
+#include "stub/ModuleState.h"
+#include "win/Threads.h"
+
+namespace {
+
+using namespace connection_test;
+
+// What a callback under test did: it acts once per arming only.
+struct CallbackPlan {
+    std::atomic<bool> armed{false};
+    std::atomic<DWORD> finalized{0xFFFFFFFFu};
+    std::atomic<DWORD> initialized{0xFFFFFFFFu};
+    win::UniqueHandle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    win::UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+
+    void Arm() {
+        finalized = initialized = 0xFFFFFFFFu;
+        ResetEvent(entered.get());
+        ResetEvent(done.get());
+        armed = true;
+    }
+} g_plan;
+
+// Waits until the blade's own thread is inside Finalize (the adaptor is
+// taken out and being stopped, which waits for this very callback), then
+// finalises and initialises again from here.
+void FinalizeAndInitializeDuringFinalize() {
+    if (!g_plan.armed.exchange(false)) return;
+    SetEvent(g_plan.entered.get());
+    WaitUntil([] { return Module().Adaptor() == nullptr; });
+    g_plan.finalized = Finalize();
+    g_plan.initialized = Initialize(12);
+    SetEvent(g_plan.done.get());
+}
+
+void __cdecl OnConnectDuringFinalize() { FinalizeAndInitializeDuringFinalize(); }
+void __cdecl OnActivationDuringFinalize(const LONG*, LONG) { FinalizeAndInitializeDuringFinalize(); }
+
+class LifecycleRace : public ConnectionTest {
+protected:
+    void SetUp() override {
+        ConnectionTest::SetUp();
+        adaptor_testing::SetMonitorPeriod(50);
+    }
+
+    static DWORD FinalizeWithinBound() { return FinishesWithin("Finalize", [] { return Finalize(); }); }
+
+    // Finalizes until the stub is uninitialised, then checks that the
+    // server holds no registration any more. Without server restarts (which
+    // drop registrations themselves) every Register has its Unregister.
+    void ExpectAllUnregistered(bool serverRestarted) {
+        while (FinalizeWithinBound() == TARNSTUB_OK) continue;
+        EXPECT_TRUE(WaitUntil([] { return TarnRef_RegistrationCount() == 0; })) << Dumps();
+        if (!serverRestarted) {
+            EXPECT_EQ(Count(L"Register"), Count(L"Unregister")) << Dumps();
+        }
+    }
+};
+
+TEST_F(LifecycleRace, ADeliveryCallbackFinalizesAndInitializesWhileTheBladeIsInFinalize) {
+    ASSERT_EQ(TARNSTUB_OK, Initialize(12));
+    ASSERT_EQ(TARNSTUB_OK, RegisterActivationStatusChangedNotificationCallback(&OnActivationDuringFinalize));
+    g_plan.Arm();
+    const LONG pacs[] = {4};
+    const ULONG call = TarnRef_CallActivatePolicies(0, pacs, 1);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_plan.entered.get(), kWaitMs)) << Dumps();
+    EXPECT_EQ(TARNSTUB_OK, FinalizeWithinBound());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_plan.done.get(), kWaitMs));
+    // The blade's Finalize had already taken the adaptor: the callback's
+    // Finalize finds none, and its Initialize starts the stub again.
+    EXPECT_EQ(TARNSTUB_NOT_INITIALIZED, g_plan.finalized.load());
+    EXPECT_EQ(TARNSTUB_OK, g_plan.initialized.load());
+    EXPECT_TRUE(TarnRef_WaitCall(call, kWaitMs, nullptr));
+    EXPECT_EQ(2u, Count(L"Register")) << Dumps();
+    ExpectAllUnregistered(false);
+}
+
+TEST_F(LifecycleRace, AReconnectionCallbackFinalizesAndInitializesWhileTheBladeIsInFinalize) {
+    ASSERT_EQ(TARNSTUB_OK, RegisterConnectToTarnNotificationCallback(&OnConnectDuringFinalize));
+    ASSERT_EQ(TARNSTUB_OK, Initialize(12));
+    g_plan.Arm();
+    // The server restarts: the next tick reconnects on the monitor thread,
+    // which then calls the blade.
+    TarnRef_Restart();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_plan.entered.get(), kWaitMs)) << Dumps();
+    EXPECT_EQ(TARNSTUB_OK, FinalizeWithinBound());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_plan.done.get(), kWaitMs));
+    EXPECT_EQ(TARNSTUB_NOT_INITIALIZED, g_plan.finalized.load());
+    EXPECT_EQ(TARNSTUB_OK, g_plan.initialized.load());
+    ExpectAllUnregistered(true);
+}
+
+// Blade threads, delivery callbacks and reconnection callbacks all call
+// Initialize and Finalize at random.
+std::atomic<bool> g_stormCallbacks{false};
+
+void RandomLifecycleCall(std::mt19937& random) {
+    if (random() % 2) {
+        Initialize(12);
+    } else {
+        Finalize();
+    }
+}
+
+void __cdecl StormConnectCallback() {
+    thread_local std::mt19937 random(GetCurrentThreadId());
+    if (g_stormCallbacks && random() % 3 == 0) RandomLifecycleCall(random);
+}
+
+void __cdecl StormActivationCallback(const LONG*, LONG) {
+    thread_local std::mt19937 random(GetCurrentThreadId());
+    if (g_stormCallbacks) RandomLifecycleCall(random);
+}
+
+TEST_F(LifecycleRace, EveryCallReturnsWhateverThreadsCallInitializeAndFinalize) {
+    constexpr int kBladeThreads = 3;
+    constexpr int kCallsPerThread = 40;
+    ASSERT_EQ(TARNSTUB_OK, RegisterConnectToTarnNotificationCallback(&StormConnectCallback));
+    ASSERT_EQ(TARNSTUB_OK, Initialize(12));
+    ASSERT_EQ(TARNSTUB_OK, RegisterActivationStatusChangedNotificationCallback(&StormActivationCallback));
+    g_stormCallbacks = true;
+    FinishesWithin("the storm of Initialize and Finalize", [&] {
+        std::atomic<bool> stop{false};
+        // The server keeps notifying whichever adaptor is registered last,
+        // and restarts now and then so that reconnections call the blade.
+        std::thread server([&] {
+            const LONG pacs[] = {1, 2};
+            for (int i = 0; !stop; ++i) {
+                TarnRef_CallActivatePolicies(0, pacs, 2);
+                if (i % 25 == 24) TarnRef_Restart();
+                Sleep(2);
+            }
+        });
+        std::vector<std::thread> blades;
+        for (int t = 0; t < kBladeThreads; ++t) {
+            blades.emplace_back([t] {
+                std::mt19937 random(static_cast<unsigned>(t) + 7);
+                for (int i = 0; i < kCallsPerThread; ++i) {
+                    RandomLifecycleCall(random);
+                    Sleep(random() % 5);
+                }
+            });
+        }
+        for (std::thread& blade : blades) blade.join();
+        stop = true;
+        server.join();
+        return 0;
+    });
+    g_stormCallbacks = false;
+    ExpectAllUnregistered(true);
+    EXPECT_GT(Count(L"Register"), 3u) << Dumps();
+}
+
+// A Finalize from the first connect callback hands the stop to a thread of
+// its own. When no thread can be started, the adaptor and its peer stay
+// together, untouched, until the next Finalize stops them.
+void __cdecl FinalizeWithoutAThreadToStopIn() {
+    if (!g_plan.armed.exchange(false)) return;
+    threads_testing::FailNextThreadStarts(1);
+    g_plan.finalized = Finalize();
+    threads_testing::FailNextThreadStarts(0);
+    SetEvent(g_plan.done.get());
+}
+
+TEST_F(LifecycleRace, AFinalizeThatCannotStartItsStopLeavesTheAdaptorForTheNextFinalize) {
+    ASSERT_EQ(TARNSTUB_OK, RegisterConnectToTarnNotificationCallback(&FinalizeWithoutAThreadToStopIn));
+    g_plan.Arm();
+    ASSERT_EQ(TARNSTUB_OK, Initialize(12));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_plan.done.get(), kWaitMs));
+    EXPECT_EQ(TARNSTUB_OK, g_plan.finalized.load());
+    EXPECT_EQ(1u, Written(L"Finalize", L"Cannot start the thread that stops the adaptor; the next Finalize stops it"))
+        << Dumps();
+    // The left adaptor keeps running with its peer: its monitor still
+    // checks the server, and a reconnection still tells the peer.
+    ASSERT_TRUE(TarnRef_WaitForCalls(L"IsAlive", 2, kWaitMs)) << Dumps();
+    TarnRef_Restart();
+    ASSERT_TRUE(WaitForLog(kConnect, L"Calling OnConnect, to notify blades", 2)) << Dumps();
+    EXPECT_EQ(0u, Count(L"Unregister"));
+    // No adaptor is published, so the next Finalize answers 2, and stops it.
+    BSTR content = nullptr;
+    EXPECT_EQ(TARNSTUB_NOT_INITIALIZED, GetPolicy(1, 1, &content));
+    EXPECT_EQ(TARNSTUB_NOT_INITIALIZED, FinalizeWithinBound());
+    EXPECT_EQ(1u, Count(L"Unregister")) << Dumps();
+    EXPECT_EQ(1u, Written(kStop, L"TARN Instance released"));
+    EXPECT_EQ(0u, TarnRef_RegistrationCount());
+}
+
+}  // namespace
