@@ -272,6 +272,9 @@ HRESULT TarnAdaptor::Stop() {
     if (!monitorThread_) {
         WriteLog(LOG_WARNING, kName, L"Already stopped, call abandoned");
         ReportError(adaptor_error::kMonitorAlreadyStopped, L"Already stopped, call abandoned");
+        // A start that failed after registering (no monitor thread yet) still
+        // leaves a registration behind: it is taken back all the same.
+        UnregisterFromServer();
         return adaptor_error::kMonitorAlreadyStopped;
     }
     SetEvent(terminationEvent_.get());
@@ -280,12 +283,18 @@ HRESULT TarnAdaptor::Stop() {
     WriteLog(LOG_INFO, kName, L"Monitor thread joined");
     monitorThread_.reset();
     terminationEvent_.reset();
+    UnregisterFromServer();
+    return S_OK;
+}
+
+void TarnAdaptor::UnregisterFromServer() {
+    const char* const kName = "TarnAdaptor::Stop";
     if (!context_) {
         WriteLog(LOG_INFO, kName, L"TarnAdaptor Context is null, not calling UnRegisterProvider and Unregister");
-        return S_OK;
+        return;
     }
     win::ComPtr<ITarnServer> server = context_->GetServer();
-    if (!server) return S_OK;
+    if (!server) return;
     HRESULT hr = server->UnRegisterProvider(bladeGuid_);
     WriteLog(LOG_INFO, kName, L"UnRegisterProvider BladeType: %d, BladeGuid: %s, hr: 0x%08x", bladeType_,
              GuidToString(bladeGuid_).c_str(), hr);
@@ -294,7 +303,6 @@ HRESULT TarnAdaptor::Stop() {
              registrationCookie_, hr);
     context_->ReleaseServer();
     WriteLog(LOG_INFO, kName, L"TARN Instance released");
-    return S_OK;
 }
 
 TarnAdaptor::~TarnAdaptor() {

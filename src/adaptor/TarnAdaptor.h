@@ -113,6 +113,8 @@ public:
 
 private:
     void TARNMonitorPorocedure();
+    // UnRegisterProvider and Unregister on the stored server, then its release.
+    void UnregisterFromServer();
     // One check of the server: a resend of pending provider info while it
     // answers, a new connection attempt when it does not.
     void MonitorTick();

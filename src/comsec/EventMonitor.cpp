@@ -121,7 +121,15 @@ unsigned __stdcall CEventMonitor::MonitorThread(void* argument) {
     // The thread owns one reference to the shared state.
     std::unique_ptr<std::shared_ptr<WatchState>> state(
         static_cast<std::shared_ptr<WatchState>*>(argument));
-    return (*state)->Watch();
+    try {
+        return (*state)->Watch();
+    } catch (...) {
+        // A watch that cannot be set up (no memory for the path) counts as
+        // a change: the creation is refused, never left unwatched.
+        (*state)->changed = true;
+        ::SetEvent((*state)->armedEvent.get());
+        return kExitFailed;
+    }
 }
 
 CEventMonitor::~CEventMonitor() {

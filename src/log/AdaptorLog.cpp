@@ -274,24 +274,40 @@ bool EnsureStreamOpen() {
 
 }  // namespace
 
-void WriteLog(int level, const char* function, const wchar_t* format, ...) {
+void WriteLog(int level, const char* function, const wchar_t* format, ...) noexcept {
     std::lock_guard<win::CriticalSection> hold(g_log.lock);
     if (level > g_log.traceLevel || !EnsureStreamOpen()) return;
 
     va_list args;
     va_start(args, format);
-    BuildLine(g_log.line, g_log.functionName, level, function, format, args);
+    try {
+        BuildLine(g_log.line, g_log.functionName, level, function, format, args);
+    } catch (const std::bad_alloc&) {
+        // No memory for the line: it is dropped, the caller goes on.
+        va_end(args);
+        return;
+    }
     va_end(args);
 
     // The line was formatted once; it is written as it stands, so a '%'
     // that came in with an argument stays a '%'. The text-mode stream turns
     // the line feed into CR LF.
-    ToLocaleText(g_log.line, g_log.narrowLine);
+    try {
+        ToLocaleText(g_log.line, g_log.narrowLine);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
     fwrite(g_log.narrowLine.data(), 1, g_log.narrowLine.size(), g_log.stream.get());
     fflush(g_log.stream.get());
 
     LONGLONG length = 0;
-    if (!StreamLength(g_log.stream.get(), length) || length > g_log.logLimit) TrimLogFile();
+    if (!StreamLength(g_log.stream.get(), length) || length > g_log.logLimit) {
+        try {
+            TrimLogFile();
+        } catch (const std::bad_alloc&) {
+            // The trim is tried again after the next line.
+        }
+    }
 }
 
 void WriteDebugLog(int level, const char* function, const wchar_t* format, ...) {

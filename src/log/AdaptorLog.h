@@ -18,7 +18,7 @@ enum LogLevel : int {
 // level is at most the trace level. format uses Microsoft printf semantics
 // (%s takes a wide string). Safe from any thread, also before the log is
 // started (it then writes nothing).
-void WriteLog(int level, const char* function, const wchar_t* format, ...);
+void WriteLog(int level, const char* function, const wchar_t* format, ...) noexcept;
 
 // Builds the same line and sends it to the debugger output; no level filter.
 void WriteDebugLog(int level, const char* function, const wchar_t* format, ...);

@@ -69,10 +69,14 @@ void StopAndDestroy(Retiree& retiree) {
 // waits while a thread of the multithreaded apartment does the stop.
 void StopAndDestroyInTheMta(Retiree& retiree) {
     if (!CallerIsInTheMultithreadedApartment()) {
-        win::UniqueHandle stopper = win::StartThread([&retiree] {
-            win::MtaScope mta;
-            StopAndDestroy(retiree);
-        });
+        win::UniqueHandle stopper;
+        try {
+            stopper = win::StartThread([&retiree] {
+                win::MtaScope mta;
+                StopAndDestroy(retiree);
+            });
+        } catch (const std::bad_alloc&) {
+        }
         if (stopper) {
             WaitForSingleObject(stopper.get(), INFINITE);
             return;
@@ -103,12 +107,17 @@ void RetireLater(Retiree retiree) {
         return;
     }
     Retiree* pending = owned.get();
-    if (win::StartDetached([pending] {
+    bool started = false;
+    try {
+        started = win::StartDetached([pending] {
             std::unique_ptr<Retiree> mine(pending);
             win::MtaScope mta;
             mine->adaptor->AwaitConnectionAttempt();
             StopAndDestroy(*mine);
-        })) {
+        });
+    } catch (const std::bad_alloc&) {
+    }
+    if (started) {
         static_cast<void>(owned.release());
         return;
     }

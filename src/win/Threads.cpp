@@ -50,17 +50,14 @@ HANDLE BeginThread(unsigned(__stdcall* procedure)(void*), void* argument, unsign
 namespace win {
 namespace threads_detail {
 
-UniqueHandle StartJoinable(std::unique_ptr<Closure> closure, unsigned* threadId) noexcept {
-    if (!closure) return UniqueHandle();
+UniqueHandle StartJoinable(std::unique_ptr<Closure> closure, unsigned* threadId) {
     UniqueHandle thread(BeginThread(&JoinableThread, closure.get(), threadId));
     if (thread) closure.release();  // the thread owns it now
     return thread;
 }
 
-bool StartDetached(std::unique_ptr<Closure> closure) noexcept {
-    if (!closure) return false;
-    std::unique_ptr<DetachedStart> start(new (std::nothrow) DetachedStart{std::move(closure), ReferenceThisModule()});
-    if (!start) return false;
+bool StartDetached(std::unique_ptr<Closure> closure) {
+    auto start = std::make_unique<DetachedStart>(DetachedStart{std::move(closure), ReferenceThisModule()});
     UniqueHandle thread(BeginThread(&DetachedThread, start.get(), nullptr));
     if (!thread) return false;
     start.release();  // the thread owns it now; nobody waits for it

@@ -46,35 +46,32 @@ struct ClosureOf final : Closure {
 // failure it is deleted here. A detached thread takes a reference on this
 // module and leaves through FreeLibraryAndExitThread; its handle is closed
 // at once.
-UniqueHandle StartJoinable(std::unique_ptr<Closure> closure, unsigned* threadId) noexcept;
-bool StartDetached(std::unique_ptr<Closure> closure) noexcept;
+UniqueHandle StartJoinable(std::unique_ptr<Closure> closure, unsigned* threadId);
+bool StartDetached(std::unique_ptr<Closure> closure);
 
 template <typename F>
-std::unique_ptr<Closure> Wrap(F&& function) noexcept {
-    using Stored = ClosureOf<std::decay_t<F>>;
-    try {
-        return std::unique_ptr<Closure>(new Stored(std::forward<F>(function)));
-    } catch (...) {
-        return nullptr;
-    }
+std::unique_ptr<Closure> Wrap(F&& function) {
+    return std::make_unique<ClosureOf<std::decay_t<F>>>(std::forward<F>(function));
 }
 
 }  // namespace threads_detail
 
 // Runs function on a new thread and returns the thread's handle for the
 // caller to wait on; the thread's exit code is what function returns (0 for
-// a function without a result). Empty when the thread could not be started
-// (the function is then destroyed without running).
+// a function without a result). Empty when the system refused the thread
+// (the function is then destroyed without running); std::bad_alloc when
+// there is no memory for the function's copy.
 template <typename F>
-UniqueHandle StartThread(F&& function, unsigned* threadId = nullptr) noexcept {
+UniqueHandle StartThread(F&& function, unsigned* threadId = nullptr) {
     return threads_detail::StartJoinable(threads_detail::Wrap(std::forward<F>(function)), threadId);
 }
 
 // Runs function on a new thread nobody waits for. The thread keeps this
 // module loaded while it runs, so a blade may unload the stub while such
-// work is still finishing. False when it could not be started.
+// work is still finishing. False when it could not be started (the function
+// is then destroyed without running); std::bad_alloc as above.
 template <typename F>
-bool StartDetached(F&& function) noexcept {
+bool StartDetached(F&& function) {
     return threads_detail::StartDetached(threads_detail::Wrap(std::forward<F>(function)));
 }
 

@@ -1,0 +1,101 @@
+// A blade that loads TarnStub.dll itself and unloads it after Finalize. The
+// stub's code must stay loaded for as long as anything may still run it: a
+// delivery thread finishing after the callback that finalised the stub, or a
+// server that still holds the stub's callback object. This program does not
+// link the import library, so FreeLibrary really can unload the stub.
+#include <gtest/gtest.h>
+
+#include "ServerFixture.h"
+#include "WaitUntil.h"
+#include "win/raii.h"
+#include "tarnref.h"
+#include "tarnstub.h"
+
+namespace {
+
+using tarn_test::kWaitMs;
+using tarn_test::WaitUntil;
+
+// The few exports the cases use, resolved from the loaded stub.
+struct Stub {
+    HMODULE module = nullptr;
+    decltype(&::Initialize) initialize = nullptr;
+    decltype(&::Finalize) finalize = nullptr;
+    decltype(&::RegisterActivationStatusChangedNotificationCallback) registerActivation = nullptr;
+
+    bool Load() {
+        module = LoadLibraryW(L"TarnStub.dll");
+        if (!module) return false;
+        initialize = Resolve<decltype(initialize)>("Initialize");
+        finalize = Resolve<decltype(finalize)>("Finalize");
+        registerActivation =
+            Resolve<decltype(registerActivation)>("RegisterActivationStatusChangedNotificationCallback");
+        return initialize && finalize && registerActivation;
+    }
+    template <typename Function>
+    Function Resolve(const char* name) const {
+        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    }
+};
+
+Stub g_stub;
+
+bool StubIsLoaded() { return GetModuleHandleW(L"TarnStub.dll") != nullptr; }
+
+class UnloadTest : public tarn_test::ServerTest {
+protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        ASSERT_FALSE(StubIsLoaded()) << "the program must not load the stub by itself";
+        ASSERT_TRUE(g_stub.Load());
+    }
+};
+
+// The callback finalises the stub, lets the blade go on, and is still
+// running when the blade unloads the stub.
+struct LingeringCallback {
+    static void TARNSTUB_CALL OnActivation(const LONG*, LONG) {
+        result = g_stub.finalize();
+        SetEvent(finalized);
+        Sleep(300);  // the blade unloads the stub meanwhile
+    }
+    static inline DWORD result = 0xFFFFFFFFu;
+    static inline HANDLE finalized = nullptr;
+};
+
+TEST_F(UnloadTest, ADeliveryThreadStillRunningKeepsTheStubLoadedUntilItEnds) {
+    win::UniqueHandle finalized(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    LingeringCallback::finalized = finalized.get();
+    ASSERT_EQ(TARNSTUB_OK, g_stub.initialize(12));
+    ASSERT_EQ(TARNSTUB_OK, g_stub.registerActivation(&LingeringCallback::OnActivation));
+    const LONG pacs[] = {3};
+    ASSERT_NE(0u, TarnRef_CallActivatePolicies(0, pacs, 1));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(finalized.get(), kWaitMs));
+    EXPECT_EQ(TARNSTUB_OK, LingeringCallback::result);
+    ASSERT_TRUE(FreeLibrary(g_stub.module));
+    // The delivery thread returns into the stub after this; the stub goes
+    // only once it has left.
+    EXPECT_TRUE(StubIsLoaded());
+    EXPECT_TRUE(WaitUntil([] { return !StubIsLoaded(); })) << "the delivery thread never let the stub go";
+}
+
+TEST_F(UnloadTest, AServerThatStillHoldsTheCallbackObjectKeepsTheStubLoaded) {
+    // The server refuses Unregister, so it keeps its reference to the client.
+    TarnRef_FailOperation(L"Unregister", E_FAIL);
+    ASSERT_EQ(TARNSTUB_OK, g_stub.initialize(12));
+    ASSERT_EQ(TARNSTUB_OK, g_stub.finalize());
+    ASSERT_EQ(1u, TarnRef_RegistrationCount());
+    ASSERT_TRUE(FreeLibrary(g_stub.module));
+    EXPECT_TRUE(StubIsLoaded());
+    // The server calls the client whenever it likes: the stub answers.
+    HRESULT result = E_UNEXPECTED;
+    const LONG pacs[] = {5};
+    ASSERT_TRUE(TarnRef_WaitCall(TarnRef_CallActivatePolicies(0, pacs, 1), kWaitMs, &result));
+    EXPECT_EQ(S_OK, result);
+    ASSERT_TRUE(TarnRef_WaitCall(TarnRef_CallPullData(0), kWaitMs, &result));
+    EXPECT_EQ(E_FAIL, result);
+    TarnRef_Reset();
+    EXPECT_TRUE(StubIsLoaded());
+}
+
+}  // namespace
