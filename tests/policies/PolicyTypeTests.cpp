@@ -3,6 +3,10 @@
 // initialisation, and the list's life across Finalize.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include "PolicyTestSupport.h"
 
 namespace {
@@ -52,6 +56,59 @@ TEST_F(PolicyTypesE2E, AListSetBeforeInitializationReplacesTheDefaultsDuplicates
     EXPECT_EQ(std::vector<std::wstring>{L"policyTypes=VT_UI4[lb=0]{200,51,200,4000000000})"},
               RegisteredTypeLists())
         << CallDump();
+}
+
+// The lists are set from one blade thread while another initialises and
+// finalises: each list the server is sent is one that was set, whole.
+TEST_F(PolicyTypesE2E, SettingTheListsWhileAnotherThreadInitializesNeverMixesThem) {
+    constexpr int kRounds = 30;
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpectedCodes{0};
+    std::thread setter([&] {
+        std::vector<DWORD> types;
+        std::vector<std::wstring> texts;
+        for (DWORD length = 1; !stop; length = length % 40 + 1) {
+            // A list of `length` entries, each `length`.
+            types.assign(length, length);
+            texts.assign(length, std::to_wstring(length));
+            std::vector<const wchar_t*> pointers;
+            for (const std::wstring& text : texts) pointers.push_back(text.c_str());
+            for (DWORD code : {SetSupportedPolicyTypes(types.data(), static_cast<LONG>(length)),
+                               SetSupportedPayloadResponseTypes(pointers.data(), static_cast<LONG>(length))})
+                if (code != TARNSTUB_OK && code != TARNSTUB_SETTING_AFTER_INIT) ++unexpectedCodes;
+        }
+    });
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_EQ(TARNSTUB_OK, Initialize(12));
+        if (round + 1 < kRounds) {
+            ASSERT_EQ(TARNSTUB_OK, Finalize());  // the last one is the fixture's
+        }
+    }
+    stop = true;
+    setter.join();
+    EXPECT_EQ(0, unexpectedCodes.load());
+    const auto whole = [](const std::wstring& list) {
+        // "...{n,n,...,n}" with exactly n entries.
+        const size_t open = list.find(L'{'), close = list.find(L'}');
+        if (open == std::wstring::npos || close == std::wstring::npos) return false;
+        std::vector<std::wstring> entries;
+        for (size_t at = open + 1; at < close;) {
+            const size_t comma = std::min(list.find(L',', at), close);
+            std::wstring entry = list.substr(at, comma - at);
+            if (entry.size() >= 2 && entry.front() == L'"') entry = entry.substr(1, entry.size() - 2);
+            entries.push_back(entry);
+            at = comma + 1;
+        }
+        if (entries.empty()) return false;
+        for (const std::wstring& entry : entries)
+            if (entry != std::to_wstring(entries.size())) return false;
+        return true;
+    };
+    const auto registered = RegisteredTypeLists();
+    ASSERT_EQ(static_cast<size_t>(kRounds), registered.size());
+    for (const std::wstring& list : registered) EXPECT_TRUE(whole(list)) << std::string(list.begin(), list.end());
+    for (const std::wstring& line : CallsStartingWith(L"AddExpectedMessageTypes("))
+        EXPECT_TRUE(whole(line.substr(line.find(L"messageTypes=")))) << std::string(line.begin(), line.end());
 }
 
 }  // namespace
