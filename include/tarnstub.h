@@ -10,7 +10,12 @@
  * Texts are zero-terminated UTF-16 strings. A BSTR that a function hands out
  * belongs to the caller, who frees it with SysFreeString. A BSTR passed to a
  * callback is valid only during the callback; copy what you want to keep.
- * Callbacks can run on any thread, several at a time.
+ *
+ * The functions may be called from any thread, whatever its COM apartment
+ * (none, single-threaded or multithreaded): the stub talks to the server
+ * from threads of its own in the multithreaded apartment and never
+ * initialises or uninitialises COM on the caller's thread. No function may
+ * be called from DllMain.
  */
 #ifndef TARNSTUB_H
 #define TARNSTUB_H
@@ -81,8 +86,28 @@ typedef struct ProviderInfoData {
     LONG notificationCount;                /* number of messages */
 } ProviderInfoData;
 
-/* Callbacks. Each runs on a thread of the stub's or the server's, never
- * while an export of the same blade waits for it. */
+/* Callbacks run on threads of the stub's or of the server's, several at a
+ * time, never on a thread of the blade. Notifications of one kind (new
+ * policy, new operation, activation list, payload response) reach the blade
+ * one at a time, in the order in which the server sent them; a callback that
+ * blocks holds up the later notifications of its own kind only.
+ *
+ * A callback may call any function, Initialize and Finalize included. What
+ * it must not do is WAIT for a thread of the blade that is inside a function
+ * of the stub:
+ *  - The connect callback of the first connection runs before Initialize
+ *    returns, while the stub serves no other caller: it must not wait for
+ *    another thread's call into the stub (that call waits for Initialize).
+ *  - Finalize waits until the callbacks under way (the connect callback of
+ *    a reconnection included) have returned: a callback must not wait for
+ *    the thread that is in Finalize (for example by sending a message to a
+ *    window of that thread).
+ *  - Requests are served one at a time: a callback that calls one waits
+ *    while another thread's request runs, so that thread must not be
+ *    waiting for the callback.
+ * Finalize called from a callback returns at once: the callback's own
+ * delivery ends normally, and when Finalize is called from a connect
+ * callback the stop completes on a thread of the stub shortly after. */
 typedef void(TARNSTUB_CALL* TarnConnectCallback)(void);
 typedef void(TARNSTUB_CALL* TarnNewPolicyCallback)(GUID policyId, LONG policyType, LONG pac);
 typedef void(TARNSTUB_CALL* TarnNewOperationCallback)(GUID opId, DWORD opType, BSTR opContent);

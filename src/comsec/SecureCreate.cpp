@@ -17,7 +17,6 @@ constexpr ULONG kServerFileMachines = GANTRY_PE_MACHINE_I386 | GANTRY_PE_MACHINE
 static_assert(kServerFileFlags == 1 && kServerFileMachines == 9,
               "the validation is called with 1 and 9");
 
-constexpr ULONG kClassContext = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER;  // 5
 constexpr LONG kReplyBytes = 16;
 // How long a change made while the class object was obtained may take to be
 // reported by the directory watch; paid in full only by creations without a
@@ -99,22 +98,29 @@ std::wstring ClassKeyName(REFCLSID clsid) {
     return std::wstring(kClassKeyPrefix) + text;
 }
 
-std::wstring FindServerPath(REFCLSID clsid) {
+ServerRegistration FindServer(REFCLSID clsid) {
     win::UniqueHKey classKey;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ClassKeyName(clsid).c_str(), 0, KEY_READ,
                         classKey.put()) != ERROR_SUCCESS)
-        return std::wstring();
+        return {};
     std::wstring text = ReadDefaultText(classKey.get(), L"LocalServer32");
-    if (text.empty()) text = ReadDefaultText(classKey.get(), L"InProcServer32");
-    return StripEnclosingQuotes(text);
+    if (!text.empty()) return {StripEnclosingQuotes(text), CLSCTX_LOCAL_SERVER};
+    text = ReadDefaultText(classKey.get(), L"InProcServer32");
+    if (!text.empty()) return {StripEnclosingQuotes(text), CLSCTX_INPROC_SERVER};
+    return {};
+}
+
+std::wstring FindServerPath(REFCLSID clsid) { return FindServer(clsid).path; }
+
+bool IsValidServerFile(const std::wstring& path) {
+    CGantry gantry;
+    if (!gantry.Load()) return false;
+    return gantry.IsPEFileValidExT(path, kServerFileFlags, kServerFileMachines);
 }
 
 bool ValidateServerFile(REFCLSID clsid) {
     const std::wstring path = FindServerPath(clsid);
-    if (path.empty()) return false;
-    CGantry gantry;
-    if (!gantry.Load()) return false;
-    return gantry.IsPEFileValidExT(path, kServerFileFlags, kServerFileMachines);
+    return !path.empty() && IsValidServerFile(path);
 }
 
 // The order matters: the watch is armed before the file is validated, so a
@@ -127,9 +133,13 @@ HRESULT SecureCreateInstance(REFCLSID clsid, win::ComPtr<ITarnServer>& server,
     server.Reset();
     CEventMonitor monitor;
     if (!monitor.StartMonitor(clsid, IID_ITarnServer)) return E_ABORT;
-    if (!ValidateServerFile(clsid)) return E_ABORT;
+    // COM is asked only for the kind of server whose file was validated:
+    // with both subkeys present it would otherwise prefer the in-process one
+    // and load a file nobody checked.
+    const ServerRegistration registration = FindServer(clsid);
+    if (registration.path.empty() || !IsValidServerFile(registration.path)) return E_ABORT;
     win::ComPtr<ISecureFactory> factory;
-    HRESULT hr = ::CoGetClassObject(clsid, kClassContext, nullptr, IID_ISecureFactory,
+    HRESULT hr = ::CoGetClassObject(clsid, registration.classContext, nullptr, IID_ISecureFactory,
                                     reinterpret_cast<void**>(factory.GetAddressOf()));
     if (FAILED(hr)) return hr;
     if (!factory) return E_NOINTERFACE;

@@ -28,14 +28,21 @@ protected:
     win::ComPtr<ITarnServer> server_;
 };
 
-TEST_F(SecureCreate, CreatesFromInProcOnlyOrQuotedLocalServerRegistration) {
+// COM is asked only for the kind of server whose file was validated. With
+// a "LocalServer32" registered as well, the in-process file is never used,
+// even where COM on its own would prefer it.
+TEST_F(SecureCreate, CreatesFromAnInProcServerOnlyWhenNoLocalServerIsRegistered) {
     ASSERT_TRUE(registration_.SetInProcServer(serverPath_));
     const ULONG before = TarnRef_ClassObjectRequests();
     ASSERT_EQ(Create(server_), S_OK);
     EXPECT_EQ(TarnRef_ClassObjectRequests(), before + 1);
 
+    // The validated "local server" here is the DLL itself, which no local
+    // activation can start: the creation fails without touching the DLL.
     ASSERT_TRUE(registration_.SetText(L"LocalServer32", nullptr, L"\"" + serverPath_ + L"\""));
-    EXPECT_EQ(Create(server_), S_OK);
+    EXPECT_TRUE(FAILED(Create(server_)));
+    EXPECT_EQ(TarnRef_ClassObjectRequests(), before + 1);
+    EXPECT_EQ(server_.Get(), nullptr);
 }
 
 // Refusals before any server code: no server subkey, or a file the
