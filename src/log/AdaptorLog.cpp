@@ -5,9 +5,9 @@
 // own locks.
 //
 // Each line goes to the file in one write through a handle opened for
-// appending: lines of other processes that write the same file never land
-// inside it. The handle is not inheritable, so no child process keeps the log
-// open.
+// appending, under the lock that the processes writing the same file share:
+// their lines never overwrite or split each other. The handle is not
+// inheritable, so no child process keeps the log open.
 #include "log/AdaptorLog.h"
 
 #include "log/LogTrim.h"
@@ -72,10 +72,6 @@ struct LogState {
     DWORD logLimit = kDefaultLogLimit;
     DWORD logTrunc = kDefaultLogTrunc;
     int traceLevel = kDefaultTraceLevel;
-    // The last trim failed at this length and time.
-    bool trimFailed = false;
-    ULONGLONG failedLength = 0;
-    ULONGLONG failedTick = 0;
     ULONGLONG clockOffsetMs = 0;  // moved on by the tests only
     // Reused by every WriteLog call (under the lock) to spare an allocation
     // per line.
@@ -277,24 +273,26 @@ bool EnsureFileCurrent() {
     return true;
 }
 
-bool TrimDue(ULONGLONG length) {
-    if (!g_log.trimFailed) return true;
+// Called with both locks held.
+bool TrimDue(const adaptor_log::SharedLogState& shared) {
+    if (shared.trimFailedAtLength == 0) return true;
     const ULONGLONG cutBytes = g_log.logLimit > g_log.logTrunc ? g_log.logLimit - g_log.logTrunc : 0;
     const ULONGLONG growth = std::max<ULONGLONG>(1, cutBytes / kTrimRetryDivisor);
-    return length >= g_log.failedLength + growth || LogClock() - g_log.failedTick >= kTrimRetryDelayMs;
+    return shared.length >= shared.trimFailedAtLength + growth ||
+           LogClock() - shared.trimFailedAtTick >= kTrimRetryDelayMs;
 }
 
 // Called with both locks held.
-void TrimNow(ULONGLONG length) {
+void TrimNow(adaptor_log::SharedLogState& shared) {
     // The own handle would keep the file from being replaced; the next line
     // opens whichever file the log path names then.
     g_log.file.reset();
     const adaptor_log::TrimOutcome outcome =
         adaptor_log::TrimLogFile(g_log.logPath, g_log.logLimit, g_log.logTrunc);
-    if (outcome == adaptor_log::TrimOutcome::kTrimmed) InterlockedIncrement(&g_log.shared.state().generation);
-    g_log.trimFailed = outcome == adaptor_log::TrimOutcome::kFailed;
-    g_log.failedLength = length;
-    g_log.failedTick = LogClock();
+    if (outcome == adaptor_log::TrimOutcome::kTrimmed) InterlockedIncrement(&shared.generation);
+    const bool failed = outcome == adaptor_log::TrimOutcome::kFailed;
+    shared.trimFailedAtLength = failed ? shared.length : 0;
+    shared.trimFailedAtTick = failed ? LogClock() : 0;
 }
 
 // Called with both locks held after a line was written: trims a log that
@@ -313,7 +311,7 @@ void CheckLogFile(DWORD written) {
         return;
     }
     shared.length = static_cast<ULONGLONG>(info.EndOfFile.QuadPart);
-    if (shared.length > g_log.logLimit && TrimDue(shared.length)) TrimNow(shared.length);
+    if (shared.length > g_log.logLimit && TrimDue(shared)) TrimNow(shared);
 }
 
 void WriteLine(int level, const char* function, const wchar_t* format, va_list args) {
@@ -451,9 +449,6 @@ void Reset() {
     g_log.logLimit = kDefaultLogLimit;
     g_log.logTrunc = kDefaultLogTrunc;
     g_log.traceLevel = kDefaultTraceLevel;
-    g_log.trimFailed = false;
-    g_log.failedLength = 0;
-    g_log.failedTick = 0;
     g_log.clockOffsetMs = 0;
     adaptor_log::ResetTrimTesting();
 }

@@ -1,6 +1,7 @@
 // What the processes writing one log file share: a lock that keeps their
 // lines and trims apart, a generation count that tells each of them when the
-// file at the log path was replaced under its handle, and the file's length.
+// file at the log path was replaced under its handle, the file's length and
+// the outcome of the last trim.
 //
 // Appending through a handle opened for appending is atomic on Windows, but
 // not on every file system and not under every emulation of it; and a trim
@@ -31,6 +32,11 @@ struct alignas(8) SharedLogState {
     // plus the bytes that the writers sharing this block appended since.
     ULONGLONG length;
     ULONGLONG uncheckedBytes;
+    // Under the lock: the length and time (GetTickCount64) at which the last
+    // trim failed, 0 when it did not; the next attempt waits for either to
+    // move on far enough, whichever process makes it.
+    ULONGLONG trimFailedAtLength;
+    ULONGLONG trimFailedAtTick;
 };
 
 // The block for one log path. When the named block cannot be had (no rights
