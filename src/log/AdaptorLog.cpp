@@ -194,12 +194,22 @@ void AppendMessage(std::wstring& line, const wchar_t* format, va_list args) {
     line.resize(offset + (written > 0 ? static_cast<size_t>(written) : 0));
 }
 
-void BuildLine(std::wstring& line, std::wstring& functionName, int level, const char* function,
-               const wchar_t* format, va_list args) {
+// The prefix and the message, without a line end; returns where the message
+// starts.
+size_t BuildLine(std::wstring& line, std::wstring& functionName, int level, const char* function,
+                 const wchar_t* format, va_list args) {
     WidenFunctionName(function, functionName);
     FormatPrefix(line, level, functionName);
+    const size_t messageStart = line.size();
     AppendMessage(line, format, args);
-    line.push_back(L'\n');
+    return messageStart;
+}
+
+// Stores every line feed of a message as CR LF, as a text-mode write does.
+void ExpandLineFeeds(std::wstring& line, size_t from) {
+    for (size_t at = line.find(L'\n', from); at != std::wstring::npos; at = line.find(L'\n', at + 2)) {
+        line.insert(at, 1, L'\r');
+    }
 }
 
 // Converts the line by the runtime's current locale, in one call instead of
@@ -229,24 +239,6 @@ void ToLocaleText(const std::wstring& line, std::string& narrow) {
             narrow.push_back('?');
         }
     }
-}
-
-// Stores every line feed as CR LF, as a text-mode write does. No lead or
-// trail byte of a multibyte character is a line feed, so bytes will do.
-void ToStoredLineEnds(std::string& narrow) {
-    const size_t firstFeed = narrow.find('\n');
-    if (firstFeed == std::string::npos) return;
-    if (firstFeed + 1 == narrow.size()) {  // the usual case: only the line's own end
-        narrow.insert(firstFeed, 1, '\r');
-        return;
-    }
-    std::string stored;
-    stored.reserve(narrow.size() + 8);
-    for (char c : narrow) {
-        if (c == '\n') stored.push_back('\r');
-        stored.push_back(c);
-    }
-    narrow.swap(stored);
 }
 
 void EraseEvery(std::wstring& text, const std::wstring& part) {
@@ -315,11 +307,11 @@ void CheckLogFile(DWORD written) {
 }
 
 void WriteLine(int level, const char* function, const wchar_t* format, va_list args) {
-    BuildLine(g_log.line, g_log.functionName, level, function, format, args);
+    ExpandLineFeeds(g_log.line, BuildLine(g_log.line, g_log.functionName, level, function, format, args));
+    g_log.line.append(L"\r\n");
     // The line was formatted once; it is written as it stands, so a '%'
     // that came in with an argument stays a '%'.
     ToLocaleText(g_log.line, g_log.narrowLine);
-    ToStoredLineEnds(g_log.narrowLine);
 
     adaptor_log::SharedLogLock shared(g_log.shared.state());
     if (!EnsureFileCurrent()) return;
@@ -351,6 +343,7 @@ void WriteDebugLog(int level, const char* function, const wchar_t* format, ...) 
     va_start(args, format);
     BuildLine(line, functionName, level, function, format, args);
     va_end(args);
+    line.push_back(L'\n');
     OutputDebugStringW(line.c_str());
 }
 
