@@ -16,7 +16,8 @@ namespace {
 
 constexpr DWORD kCopyChunkBytes = 256 * 1024;
 // Attempts at a side file name before giving up: names collide only with
-// another copy of this code in the same process.
+// another copy of this code in the same process, or with what a process of
+// the same id left behind.
 constexpr int kSideNameAttempts = 8;
 
 std::atomic<unsigned> g_sideNameCounter{0};
@@ -54,10 +55,11 @@ public:
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!file_ && !IsNameTaken(GetLastError())) break;
         }
+        created_ = static_cast<bool>(file_);
     }
     ~TrimCopy() {
         file_.reset();
-        if (!moved_ && !path_.empty()) DeleteFileW(path_.c_str());
+        if (created_ && !moved_) DeleteFileW(path_.c_str());
     }
     TrimCopy(const TrimCopy&) = delete;
     TrimCopy& operator=(const TrimCopy&) = delete;
@@ -80,7 +82,8 @@ public:
     }
 
     // Flushes and closes the file; a failure of either fails the copy (a
-    // full disk may only show here).
+    // full disk may only show here). The handle is closed here rather than by
+    // its owner because the result of the close counts.
     bool Finish() {
         const bool flushed =
             FlushFileBuffers(file_.get()) && g_fault.load() != adaptor_log_testing::CopyFault::kFlushError;
@@ -93,6 +96,7 @@ private:
     std::wstring path_;
     win::UniqueHandle file_;
     ULONGLONG written_ = 0;
+    bool created_ = false;
     bool moved_ = false;
 };
 
@@ -160,6 +164,8 @@ bool PutInPlace(TrimCopy& copy, const std::wstring& logPath) {
         DeleteFileW(asidePath.c_str());
         return true;
     }
+    // Someone created a new file at the log path in between: the old log
+    // goes back if it can (else it stays, whole, under its side name).
     MoveFileExW(asidePath.c_str(), logPath.c_str(), 0);
     return false;
 }
