@@ -1,6 +1,7 @@
-// Lines per second through WriteLog (a written level: formatted, written,
-// flushed and size-checked) against a plain loop that writes and flushes the
-// very same lines with the C runtime. Usage: log_bench [lines] [rounds]
+// Lines per second through WriteLog (a written level: formatted, appended to
+// the file in one write and size-checked) against a plain loop that writes
+// and flushes the very same lines with the C runtime. Usage:
+// log_bench [lines] [rounds]
 #include "BenchClock.h"
 #include "log/AdaptorLog.h"
 #include "win/raii.h"

@@ -1,12 +1,19 @@
 // The adaptor log. All state lives in one process-wide object guarded by the
-// log lock; nothing else is locked or called under it except the C runtime
-// and the registry, so any code may log while it holds its own locks.
+// log lock; nothing else is locked or called under it except the C runtime,
+// the registry, the file system and the lock that the processes writing the
+// same file share (SharedLogLock.h), so any code may log while it holds its
+// own locks.
+//
+// Each line goes to the file in one write through a handle opened for
+// appending, under the lock that the processes writing the same file share:
+// their lines never overwrite or split each other. The handle is not
+// inheritable, so no child process keeps the log open.
 #include "log/AdaptorLog.h"
 
+#include "log/LogTrim.h"
+#include "log/SharedLogLock.h"
 #include "win/raii.h"
 
-#include <io.h>
-#include <share.h>
 #include <shlwapi.h>
 
 #include <algorithm>
@@ -17,7 +24,6 @@
 #include <cwchar>
 #include <cwctype>
 #include <mutex>
-#include <vector>
 
 namespace {
 
@@ -32,17 +38,19 @@ constexpr DWORD kDefaultLogTrunc = 41943040;  // 40 MiB
 constexpr int kDefaultTraceLevel = LOG_VERBOSE;
 
 constexpr size_t kRegistryTextChars = MAX_PATH;
-// The trim copies through a line buffer of this many characters; longer lines
-// are copied in pieces.
-constexpr int kTrimLineChars = 10240;
-// The stream positions used by the trim are 32-bit: larger files are left as
-// they are.
-constexpr LONGLONG kLargestTrimmableLength = 0x7FFFFFFF;
 
-// Text mode is named explicitly so that a host that switched the runtime's
-// default mode to binary still gets CR LF line ends.
-constexpr wchar_t kLogOpenMode[] = L"a+t";
-constexpr wchar_t kTempOpenMode[] = L"wt";
+// A trim that failed is tried again only after the log has grown by another
+// tenth of what a trim cuts, or after this long: the old log stays in use
+// meanwhile, and a log that cannot be replaced (another program holds it
+// open) does not cost a full copy per line.
+constexpr ULONGLONG kTrimRetryDivisor = 10;
+constexpr ULONGLONG kTrimRetryDelayMs = 60000;
+// The file's length is asked of the file system when the count kept in the
+// shared block passes the limit, and after this many bytes of lines; in
+// between it is counted. The question costs about a third of a line's write:
+// asking after each line would make logging that much slower. Lines of
+// writers that do not share the block are seen at the next question.
+constexpr ULONGLONG kLengthCheckBytes = 64 * 1024;
 
 constexpr wchar_t kLinePrefixFormat[] = L"%d%02d%02d %02d:%02d:%02d.%03d %s %5x %s: ";
 // Room for everything in the prefix except the function name.
@@ -53,12 +61,18 @@ constexpr size_t kMessageChars = 1024;
 
 struct LogState {
     win::CriticalSection lock;
-    win::UniqueFile stream;
     std::wstring logPath;
-    std::wstring tempPath;
+    // Opened for appending; none until opened, and again after a trim or
+    // when the file left the log path.
+    win::UniqueHandle file;
+    // The shared generation count when file was opened: another value means
+    // that the file at the log path was replaced since.
+    LONG fileGeneration = 0;
+    adaptor_log::SharedLogBlock shared;
     DWORD logLimit = kDefaultLogLimit;
     DWORD logTrunc = kDefaultLogTrunc;
     int traceLevel = kDefaultTraceLevel;
+    ULONGLONG clockOffsetMs = 0;  // moved on by the tests only
     // Reused by every WriteLog call (under the lock) to spare an allocation
     // per line.
     std::wstring line;
@@ -69,9 +83,12 @@ struct LogState {
 // Created at static initialisation, before any code of the module can log.
 LogState g_log;
 
-win::UniqueFile OpenShared(const std::wstring& path, const wchar_t* mode) {
-    if (path.empty()) return win::UniqueFile();
-    return win::UniqueFile(_wfsopen(path.c_str(), mode, _SH_DENYNO));
+// Shared for reading, writing and deletion, so that neither other writers
+// nor a trim are locked out.
+win::UniqueHandle OpenForAppending(const std::wstring& path) {
+    return win::UniqueHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 bool ReadRegistryText(const wchar_t* subKey, const wchar_t* valueName, std::wstring& text) {
@@ -177,21 +194,35 @@ void AppendMessage(std::wstring& line, const wchar_t* format, va_list args) {
     line.resize(offset + (written > 0 ? static_cast<size_t>(written) : 0));
 }
 
-void BuildLine(std::wstring& line, std::wstring& functionName, int level, const char* function,
-               const wchar_t* format, va_list args) {
+// The prefix and the message, without a line end; returns where the message
+// starts.
+size_t BuildLine(std::wstring& line, std::wstring& functionName, int level, const char* function,
+                 const wchar_t* format, va_list args) {
     WidenFunctionName(function, functionName);
     FormatPrefix(line, level, functionName);
+    const size_t messageStart = line.size();
     AppendMessage(line, format, args);
-    line.push_back(L'\n');
+    return messageStart;
 }
 
-// Converts the line by the runtime's current locale, as a wide write to a
-// text stream does, but in one call instead of one call per character: the
-// write is then as cheap as a narrow one. A character that the locale cannot
-// represent would make the runtime stop a wide write there, cutting the line
-// and gluing the next one to it; it becomes '?' instead, so every line stays
-// whole.
+// Stores every line feed of a message as CR LF, as a text-mode write does.
+void ExpandLineFeeds(std::wstring& line, size_t from) {
+    for (size_t at = line.find(L'\n', from); at != std::wstring::npos; at = line.find(L'\n', at + 2)) {
+        line.insert(at, 1, L'\r');
+    }
+}
+
+// Converts the line by the runtime's current locale, in one call instead of
+// one call per character as a wide write to a text stream would. A character
+// that the locale cannot represent would make the runtime stop a wide write
+// there, cutting the line and gluing the next one to it; it becomes '?'
+// instead, so every line stays whole.
 void ToLocaleText(const std::wstring& line, std::string& narrow) {
+    // ASCII is itself in every locale's encoding; most lines are ASCII only.
+    if (std::all_of(line.begin(), line.end(), [](wchar_t c) { return c < 0x80; })) {
+        narrow.assign(line.begin(), line.end());
+        return;
+    }
     narrow.resize(line.size() * MB_CUR_MAX + 1);
     const size_t bytes = wcstombs(&narrow[0], line.c_str(), narrow.size());
     if (bytes != static_cast<size_t>(-1)) {
@@ -210,104 +241,99 @@ void ToLocaleText(const std::wstring& line, std::string& narrow) {
     }
 }
 
-bool StreamLength(FILE* stream, LONGLONG& length) {
-    const intptr_t handle = _get_osfhandle(_fileno(stream));
-    if (handle == -1) return false;
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(handle), &size)) return false;
-    length = size.QuadPart;
-    return true;
-}
-
-// Skips the (usually partial) line at the current position of log, then
-// copies the rest to temp line by line.
-void CopyNewestLines(FILE* log, FILE* temp) {
-    std::vector<wchar_t> buffer(kTrimLineChars);
-    if (fgetws(buffer.data(), kTrimLineChars, log) == nullptr) return;
-    while (fgetws(buffer.data(), kTrimLineChars, log) != nullptr) {
-        if (fputws(buffer.data(), temp) < 0) return;
-    }
-}
-
-// Puts the trimmed file in the log's place in one step: if that fails, the
-// old log stays as it was, so the newest lines are never lost with it. The
-// stream is opened again on whichever file now holds the log.
-void ReplaceLogWithTrimmedFile() {
-    MoveFileExW(g_log.tempPath.c_str(), g_log.logPath.c_str(), MOVEFILE_REPLACE_EXISTING);
-    DeleteFileW(g_log.tempPath.c_str());
-    g_log.stream = OpenShared(g_log.logPath, kLogOpenMode);
-}
-
-// Cuts the log back to its newest LogTrunc bytes (whole lines only). Called
-// with the log lock held and the stream open.
-void TrimLogFile() {
-    LONGLONG length = 0;
-    if (!StreamLength(g_log.stream.get(), length) || length <= g_log.logLimit ||
-        length > kLargestTrimmableLength) {
-        return;
-    }
-    win::UniqueFile temp = OpenShared(g_log.tempPath, kTempOpenMode);
-    if (!temp) return;
-    const long cut = static_cast<long>(length - g_log.logTrunc);
-    if (fseek(g_log.stream.get(), cut, SEEK_SET) != 0) {
-        temp.reset();
-        DeleteFileW(g_log.tempPath.c_str());
-        return;
-    }
-    CopyNewestLines(g_log.stream.get(), temp.get());
-    temp.reset();
-    g_log.stream.reset();
-    ReplaceLogWithTrimmedFile();
-}
-
 void EraseEvery(std::wstring& text, const std::wstring& part) {
     for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at)) {
         text.erase(at, part.size());
     }
 }
 
-// Called with the log lock held.
-bool EnsureStreamOpen() {
-    if (!g_log.stream) g_log.stream = OpenShared(g_log.logPath, kLogOpenMode);
-    return static_cast<bool>(g_log.stream);
+ULONGLONG LogClock() { return GetTickCount64() + g_log.clockOffsetMs; }
+
+// Called with both locks held: opens the file at the log path unless the
+// handle in hand still names it.
+bool EnsureFileCurrent() {
+    const LONG generation = g_log.shared.state().generation;
+    if (g_log.file && g_log.fileGeneration == generation) return true;
+    g_log.file = OpenForAppending(g_log.logPath);
+    g_log.fileGeneration = generation;
+    if (!g_log.file) return false;
+    // Whoever opens a file first counts its length afresh.
+    adaptor_log::SharedLogState& shared = g_log.shared.state();
+    LARGE_INTEGER length;
+    shared.length = GetFileSizeEx(g_log.file.get(), &length) ? static_cast<ULONGLONG>(length.QuadPart) : 0;
+    shared.uncheckedBytes = 0;
+    return true;
+}
+
+// Called with both locks held.
+bool TrimDue(const adaptor_log::SharedLogState& shared) {
+    if (shared.trimFailedAtLength == 0) return true;
+    const ULONGLONG cutBytes = g_log.logLimit > g_log.logTrunc ? g_log.logLimit - g_log.logTrunc : 0;
+    const ULONGLONG growth = std::max<ULONGLONG>(1, cutBytes / kTrimRetryDivisor);
+    return shared.length >= shared.trimFailedAtLength + growth ||
+           LogClock() - shared.trimFailedAtTick >= kTrimRetryDelayMs;
+}
+
+// Called with both locks held.
+void TrimNow(adaptor_log::SharedLogState& shared) {
+    // The own handle would keep the file from being replaced; the next line
+    // opens whichever file the log path names then.
+    g_log.file.reset();
+    const adaptor_log::TrimOutcome outcome =
+        adaptor_log::TrimLogFile(g_log.logPath, g_log.logLimit, g_log.logTrunc);
+    if (outcome == adaptor_log::TrimOutcome::kTrimmed) InterlockedIncrement(&shared.generation);
+    const bool failed = outcome == adaptor_log::TrimOutcome::kFailed;
+    shared.trimFailedAtLength = failed ? shared.length : 0;
+    shared.trimFailedAtTick = failed ? LogClock() : 0;
+}
+
+// Called with both locks held after a line was written: trims a log that
+// grew past the limit, and lets go of a file that is no longer the log.
+void CheckLogFile(DWORD written) {
+    adaptor_log::SharedLogState& shared = g_log.shared.state();
+    shared.length += written;
+    shared.uncheckedBytes += written;
+    if (shared.length <= g_log.logLimit && shared.uncheckedBytes < kLengthCheckBytes) return;
+    FILE_STANDARD_INFO info;
+    if (!GetFileInformationByHandleEx(g_log.file.get(), FileStandardInfo, &info, sizeof(info))) return;
+    shared.uncheckedBytes = 0;
+    if (info.DeletePending || info.NumberOfLinks == 0) {
+        // Replaced by a writer that does not share the generation count.
+        g_log.file.reset();
+        return;
+    }
+    shared.length = static_cast<ULONGLONG>(info.EndOfFile.QuadPart);
+    if (shared.length > g_log.logLimit && TrimDue(shared)) TrimNow(shared);
+}
+
+void WriteLine(int level, const char* function, const wchar_t* format, va_list args) {
+    ExpandLineFeeds(g_log.line, BuildLine(g_log.line, g_log.functionName, level, function, format, args));
+    g_log.line.append(L"\r\n");
+    // The line was formatted once; it is written as it stands, so a '%'
+    // that came in with an argument stays a '%'.
+    ToLocaleText(g_log.line, g_log.narrowLine);
+
+    adaptor_log::SharedLogLock shared(g_log.shared.state());
+    if (!EnsureFileCurrent()) return;
+    DWORD written = 0;
+    WriteFile(g_log.file.get(), g_log.narrowLine.data(), static_cast<DWORD>(g_log.narrowLine.size()), &written,
+              nullptr);
+    CheckLogFile(written);
 }
 
 }  // namespace
 
 void WriteLog(int level, const char* function, const wchar_t* format, ...) noexcept {
     std::lock_guard<win::CriticalSection> hold(g_log.lock);
-    if (level > g_log.traceLevel || !EnsureStreamOpen()) return;
-
+    if (level > g_log.traceLevel || g_log.logPath.empty()) return;
     va_list args;
     va_start(args, format);
     try {
-        BuildLine(g_log.line, g_log.functionName, level, function, format, args);
-    } catch (const std::bad_alloc&) {
-        // No memory for the line: it is dropped, the caller goes on.
-        va_end(args);
-        return;
+        WriteLine(level, function, format, args);
+    } catch (...) {
+        // Out of memory for the line: it is dropped, the caller goes on.
     }
     va_end(args);
-
-    // The line was formatted once; it is written as it stands, so a '%'
-    // that came in with an argument stays a '%'. The text-mode stream turns
-    // the line feed into CR LF.
-    try {
-        ToLocaleText(g_log.line, g_log.narrowLine);
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    fwrite(g_log.narrowLine.data(), 1, g_log.narrowLine.size(), g_log.stream.get());
-    fflush(g_log.stream.get());
-
-    LONGLONG length = 0;
-    if (!StreamLength(g_log.stream.get(), length) || length > g_log.logLimit) {
-        try {
-            TrimLogFile();
-        } catch (const std::bad_alloc&) {
-            // The trim is tried again after the next line.
-        }
-    }
 }
 
 void WriteDebugLog(int level, const char* function, const wchar_t* format, ...) {
@@ -317,12 +343,13 @@ void WriteDebugLog(int level, const char* function, const wchar_t* format, ...) 
     va_start(args, format);
     BuildLine(line, functionName, level, function, format, args);
     va_end(args);
+    line.push_back(L'\n');
     OutputDebugStringW(line.c_str());
 }
 
 int InitLogFile(const wchar_t* fileName, const wchar_t* levelValueName, const wchar_t* directory) {
     std::lock_guard<win::CriticalSection> hold(g_log.lock);
-    if (g_log.stream) return -2;
+    if (g_log.file) return -2;
 
     const std::wstring logDir = directory != nullptr ? std::wstring(directory) : GetLogDir();
     if (logDir.empty()) return -1;
@@ -334,8 +361,12 @@ int InitLogFile(const wchar_t* fileName, const wchar_t* levelValueName, const wc
         return -1;
     }
     g_log.logPath = combined;
-    g_log.stream = OpenShared(g_log.logPath, kLogOpenMode);
-    g_log.tempPath = g_log.logPath + L".tmp";
+    g_log.shared.Attach(g_log.logPath);
+    {
+        adaptor_log::SharedLogLock shared(g_log.shared.state());
+        // A failure is not final: every line tries again.
+        EnsureFileCurrent();
+    }
 
     const DWORD logLimit = ReadRegistryDword(kTarnHostKey, kLogLimitValue, kDefaultLogLimit);
     const DWORD logTrunc = ReadRegistryDword(kTarnHostKey, kLogTruncValue, kDefaultLogTrunc);
@@ -404,12 +435,25 @@ std::wstring CurrentLogPath() {
 
 void Reset() {
     std::lock_guard<win::CriticalSection> hold(g_log.lock);
-    g_log.stream.reset();
+    g_log.file.reset();
+    g_log.shared.Detach();
+    g_log.fileGeneration = 0;
     g_log.logPath.clear();
-    g_log.tempPath.clear();
     g_log.logLimit = kDefaultLogLimit;
     g_log.logTrunc = kDefaultLogTrunc;
     g_log.traceLevel = kDefaultTraceLevel;
+    g_log.clockOffsetMs = 0;
+    adaptor_log::ResetTrimTesting();
+}
+
+void AdvanceClock(ULONGLONG milliseconds) {
+    std::lock_guard<win::CriticalSection> hold(g_log.lock);
+    g_log.clockOffsetMs += milliseconds;
+}
+
+bool SharesWithOtherProcesses() {
+    std::lock_guard<win::CriticalSection> hold(g_log.lock);
+    return g_log.shared.IsShared();
 }
 
 }  // namespace adaptor_log_testing

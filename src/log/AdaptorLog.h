@@ -25,8 +25,8 @@ void WriteDebugLog(int level, const char* function, const wchar_t* format, ...);
 
 // Opens the log file fileName in directory (or in GetLogDir() when directory
 // is null) and reads the size limits and the trace level from the registry.
-// Returns 0 when the log path is set, -1 without a log directory, -2 when a
-// log stream is already open.
+// Returns 0 when the log path is set, -1 without a log directory, -2 when the
+// log file is already open.
 int InitLogFile(const wchar_t* fileName, const wchar_t* levelValueName, const wchar_t* directory);
 
 // The trace level from the registry value valueName (0 to 5; 4 when missing).
@@ -50,6 +50,24 @@ Limits CurrentLimits();
 void OverrideLimits(DWORD logLimit, DWORD logTrunc);
 int CurrentTraceLevel();
 std::wstring CurrentLogPath();
-// Closes the stream and forgets the path, as at module load.
+// Closes the file, forgets the path and clears the hooks below, as at module
+// load.
 void Reset();
+
+// A failure the next trims meet while they copy the newest part into their
+// temporary file, once afterBytes bytes have gone through (read or written).
+enum class CopyFault {
+    kNone,
+    kReadError,   // reading the log fails
+    kWriteError,  // writing the copy fails
+    kShortWrite,  // the copy takes only afterBytes bytes in all (a full disk)
+    kFlushError,  // flushing the copy fails (afterBytes is not used)
+};
+void InjectCopyFault(CopyFault fault, ULONGLONG afterBytes);
+// How many trims started copying since the last Reset.
+unsigned TrimCopiesStarted();
+// Moves the log's clock on, as if that much time had passed.
+void AdvanceClock(ULONGLONG milliseconds);
+// True when the log coordinates with other processes that write the same file.
+bool SharesWithOtherProcesses();
 }  // namespace adaptor_log_testing

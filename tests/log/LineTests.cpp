@@ -52,6 +52,12 @@ TEST_F(LogFileTest, LinesAreWrittenWholeWithTimeLevelThreadFunctionAndMessage) {
         EXPECT_EQ(std::string(1, "OEWIVCX"[i]), Parse(lines[6 + i]).letter);
         EXPECT_EQ("level " + std::to_string(levels[i]), Parse(lines[6 + i]).message);
     }
+    // Every line feed is stored as CR LF, also one inside a message.
+    WriteLog(LOG_ERROR, "Test::Text", L"%s", L"two\nlines\r\n");
+    const std::string bytes = Bytes();
+    const std::string stored = "Test::Text: two\r\nlines\r\r\n\r\n";
+    ASSERT_GE(bytes.size(), stored.size());
+    EXPECT_EQ(stored, bytes.substr(bytes.size() - stored.size()));
 }
 
 TEST_F(LogFileTest, LinesFromManyThreadsStayWholeAndCarryTheirThread) {

@@ -6,6 +6,7 @@
 #include "Registry.h"
 #include "TempDir.h"
 #include "log/AdaptorLog.h"
+#include "win/raii.h"
 
 #include <gtest/gtest.h>
 
@@ -30,6 +31,28 @@ inline std::string ThreadField(DWORD threadId) {
 
 inline bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The bytes a line that this thread writes under function takes in the
+// file: every field of the layout has a fixed width.
+inline size_t StoredLength(const std::string& function, const std::string& message) {
+    const size_t timeAndLetter = std::string("20261206 12:00:34.228 I ").size();
+    return timeAndLetter + ThreadField(GetCurrentThreadId()).size() + 1 + function.size() + 2 +
+           message.size() + 2;
+}
+
+// The files in directory whose names begin with the log's name, the log
+// itself left out: what a trim left behind.
+inline std::vector<std::wstring> SideFilesOf(const std::wstring& directory, const std::wstring& logName) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    win::UniqueFindHandle search(FindFirstFileW((directory + L"\\*").c_str(), &entry));
+    if (!search) return names;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != logName && name.compare(0, logName.size(), logName) == 0) names.push_back(name);
+    } while (FindNextFileW(search.get(), &entry));
+    return names;
 }
 
 // One line "<date> <time> <letter> <thread> <function>: <message>", taken apart.
@@ -84,6 +107,12 @@ protected:
     std::wstring LogPath() const { return dir_.Join(fileName_); }
     std::vector<std::wstring> Lines() const { return tarn_test::ReadLogLines(LogPath()); }
     std::string Bytes() const { return tarn_test::ReadFileBytes(LogPath()); }
+    ULONGLONG FileLength() const {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(LogPath().c_str(), GetFileExInfoStandard, &data)) return 0;
+        return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+    std::vector<std::wstring> SideFiles() const { return SideFilesOf(dir_.path(), fileName_); }
 
     tarn_test::ScopedTempDir dir_;
     std::wstring fileName_;

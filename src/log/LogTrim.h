@@ -1,0 +1,25 @@
+// Cutting the adaptor log back to its newest part.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace adaptor_log {
+
+enum class TrimOutcome {
+    kNothingToCut,  // the file is not longer than the limit (or than the part kept)
+    kTrimmed,       // the file at the log path is now the newest part
+    kFailed,        // the file at the log path is the old log, untouched
+};
+
+// Replaces the file at logPath with its bytes after the first line break at
+// or after (length - keepBytes), if its length is above limitBytes. The copy
+// is binary: whatever bytes the lines hold are kept as they are. The caller
+// holds the log's locks and has closed its own handle of the file.
+TrimOutcome TrimLogFile(const std::wstring& logPath, ULONGLONG limitBytes, ULONGLONG keepBytes);
+
+// Forgets the counters and faults of the tests (adaptor_log_testing).
+void ResetTrimTesting();
+
+}  // namespace adaptor_log
