@@ -18,10 +18,10 @@ function(tarnstub_library name)
 endfunction()
 
 tarnstub_library(tarnstub_win DIRS win)
-tarnstub_library(tarnstub_log DIRS log)
+tarnstub_library(tarnstub_log DIRS log LIBS tarnstub_win)
 tarnstub_library(tarnstub_server DIRS server)
 tarnstub_library(tarnstub_records DIRS records LIBS tarnstub_log)
-tarnstub_library(tarnstub_comsec DIRS comsec LIBS tarnstub_server)
+tarnstub_library(tarnstub_comsec DIRS comsec LIBS tarnstub_server tarnstub_win)
 tarnstub_library(tarnstub_core DIRS stub adaptor notify
   LIBS tarnstub_records tarnstub_comsec tarnstub_server tarnstub_log tarnstub_win)
 

@@ -44,35 +44,15 @@ constexpr BladeGuidRow kBladeGuids[] = {
 constexpr LONG kFirstUnmonitoredBladeType = 49;
 constexpr LONG kMonitoringOffset = 1001;
 
-// Resolved at run time: the usage count needs a newer ole32 than the stub
-// otherwise requires; the cookie is an opaque handle.
-using CoIncrementMTAUsageFn = HRESULT(WINAPI*)(HANDLE*);
-using CoDecrementMTAUsageFn = HRESULT(WINAPI*)(HANDLE);
-
-template <typename Fn>
-Fn Ole32Entry(const char* name) {
-    HMODULE ole32 = GetModuleHandleW(L"ole32.dll");
-    return ole32 ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(ole32, name)))
-                 : nullptr;
-}
-
 }  // namespace
 
-TarnAdaptor::TarnAdaptor() : context_(std::make_unique<AdaptorContext>()) {
+// The adaptor's server pointer belongs to the multithreaded apartment,
+// which must outlive every thread that happens to create or destroy the
+// adaptor. A usage count keeps it alive without entering the apartment on
+// (and later leaving it from) a thread that belongs to the blade.
+TarnAdaptor::TarnAdaptor()
+    : context_(std::make_unique<AdaptorContext>()), mtaUsage_(win::UniqueMtaUsage::Acquire()) {
     context_->CallbackObject()->SetAdaptor(this);
-    // The adaptor's server pointer belongs to the multithreaded apartment,
-    // which must outlive every thread that happens to create or destroy the
-    // adaptor. A usage count keeps it alive without entering the apartment
-    // on (and later leaving it from) a thread that belongs to the blade.
-    if (auto increment = Ole32Entry<CoIncrementMTAUsageFn>("CoIncrementMTAUsage"))
-        increment(&mtaUsage_);
-}
-
-void TarnAdaptor::ReleaseMtaUsage() {
-    if (!mtaUsage_) return;
-    if (auto decrement = Ole32Entry<CoDecrementMTAUsageFn>("CoDecrementMTAUsage"))
-        decrement(mtaUsage_);
-    mtaUsage_ = nullptr;
 }
 
 void TarnAdaptor::SetSupportedPoliceis(const std::vector<ULONG>& policyTypes) {

@@ -312,5 +312,4 @@ TarnAdaptor::~TarnAdaptor() {
     // cut it off and let the deliveries already under way finish first.
     context_->CallbackObject()->Detach();
     context_.reset();
-    ReleaseMtaUsage();
 }

@@ -127,7 +127,6 @@ private:
     // gone through completely.
     void ResendProviderInfoIfPending();
     std::vector<std::wstring> SupportedBladeMessageTypes() const;
-    void ReleaseMtaUsage();
     HRESULT ProviderInfoNotSent(const wchar_t* text);
     HRESULT ProviderTableSent(const wchar_t* method, HRESULT hr, const wchar_t* failureText);
     HRESULT BladeMessageRefused(HRESULT code, const std::wstring& text);
@@ -148,6 +147,7 @@ private:
     bool providerRegistered_ = false;
     bool sendLastProviderInfo_ = true;
     // Keeps the multithreaded apartment alive for as long as the adaptor
-    // lives, whichever thread creates or destroys it.
-    HANDLE mtaUsage_ = nullptr;  // the CoIncrementMTAUsage cookie
+    // lives, whichever thread creates or destroys it. Declared last: it goes
+    // after everything that may still hold a reference of that apartment.
+    win::UniqueMtaUsage mtaUsage_;
 };

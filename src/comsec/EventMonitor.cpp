@@ -28,12 +28,9 @@ constexpr DWORD kArmTimeoutMs = 10000;
 constexpr unsigned kExitNoMonitor = 87;  // ERROR_INVALID_PARAMETER
 constexpr unsigned kExitFailed = static_cast<unsigned>(E_FAIL);
 
-struct ChangeNotificationCloser : win::HandleTraits {
-    static void Close(HANDLE handle) noexcept {
-        CEventMonitor::CloseFileChangeHandleWrapper(handle);
-    }
-};
-using DirectoryWatch = win::UniqueResource<HANDLE, ChangeNotificationCloser>;
+// The directory watch, closed through the monitor's own closing function.
+using DirectoryWatch =
+    win::UniqueAny<HANDLE, &CEventMonitor::CloseFileChangeHandleWrapper, &win::IsValidHandle>;
 
 bool IsSignalled(HANDLE handle) noexcept {
     return handle != nullptr && ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;

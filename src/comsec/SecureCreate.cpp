@@ -2,6 +2,7 @@
 
 #include "comsec/EventMonitor.h"
 #include "comsec/GantryLoader.h"
+#include "win/Registry.h"
 
 #include <cstring>
 
@@ -22,27 +23,6 @@ constexpr LONG kReplyBytes = 16;
 // reported by the directory watch; paid in full only by creations without a
 // change, once per connection.
 constexpr DWORD kChangeGraceMs = 100;
-
-// The default value of classKey\subkey as text; empty if it is missing, not
-// a string or empty.
-std::wstring ReadDefaultText(HKEY classKey, const wchar_t* subkey) {
-    win::UniqueHKey key;
-    if (::RegOpenKeyExW(classKey, subkey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
-        return std::wstring();
-    DWORD type = 0;
-    DWORD bytes = 0;
-    if (::RegQueryValueExW(key.get(), nullptr, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ) || bytes < sizeof(wchar_t))
-        return std::wstring();
-    // One extra character: a stored text need not carry its terminator.
-    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
-    if (::RegQueryValueExW(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]),
-                           &bytes) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-        return std::wstring();
-    text.resize(std::wcslen(text.c_str()));
-    return text;
-}
 
 std::wstring StripEnclosingQuotes(const std::wstring& text) {
     if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"')
@@ -103,9 +83,12 @@ ServerRegistration FindServer(REFCLSID clsid) {
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ClassKeyName(clsid).c_str(), 0, KEY_READ,
                         classKey.put()) != ERROR_SUCCESS)
         return {};
-    std::wstring text = ReadDefaultText(classKey.get(), L"LocalServer32");
+    const auto serverText = [&](const wchar_t* subkey) {
+        return win::ReadRegistryText(classKey.get(), subkey, nullptr).value_or(L"");
+    };
+    std::wstring text = serverText(L"LocalServer32");
     if (!text.empty()) return {StripEnclosingQuotes(text), CLSCTX_LOCAL_SERVER};
-    text = ReadDefaultText(classKey.get(), L"InProcServer32");
+    text = serverText(L"InProcServer32");
     if (!text.empty()) return {StripEnclosingQuotes(text), CLSCTX_INPROC_SERVER};
     return {};
 }

@@ -12,6 +12,7 @@
 
 #include "log/LogTrim.h"
 #include "log/SharedLogLock.h"
+#include "win/Registry.h"
 #include "win/raii.h"
 
 #include <shlwapi.h>
@@ -89,40 +90,6 @@ win::UniqueHandle OpenForAppending(const std::wstring& path) {
     return win::UniqueHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-bool ReadRegistryText(const wchar_t* subKey, const wchar_t* valueName, std::wstring& text) {
-    win::UniqueHKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-        return false;
-    }
-    // One spare character: a stored string need not carry its terminator.
-    wchar_t buffer[kRegistryTextChars + 1] = {};
-    DWORD type = REG_NONE;
-    DWORD size = kRegistryTextChars * sizeof(wchar_t);
-    if (RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                         &size) != ERROR_SUCCESS) {
-        return false;
-    }
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-    text.assign(buffer, wcsnlen(buffer, size / sizeof(wchar_t)));
-    return true;
-}
-
-DWORD ReadRegistryDword(const wchar_t* subKey, const wchar_t* valueName, DWORD fallback) {
-    win::UniqueHKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-        return fallback;
-    }
-    DWORD value = 0;
-    DWORD type = REG_NONE;
-    DWORD size = sizeof(value);
-    if (RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value),
-                         &size) != ERROR_SUCCESS ||
-        type != REG_DWORD || size != sizeof(value)) {
-        return fallback;
-    }
-    return value;
 }
 
 // Keeps the limits sane whatever the registry says: a trim always frees at
@@ -368,8 +335,10 @@ int InitLogFile(const wchar_t* fileName, const wchar_t* levelValueName, const wc
         EnsureFileCurrent();
     }
 
-    const DWORD logLimit = ReadRegistryDword(kTarnHostKey, kLogLimitValue, kDefaultLogLimit);
-    const DWORD logTrunc = ReadRegistryDword(kTarnHostKey, kLogTruncValue, kDefaultLogTrunc);
+    const DWORD logLimit =
+        win::ReadRegistryDword(HKEY_LOCAL_MACHINE, kTarnHostKey, kLogLimitValue).value_or(kDefaultLogLimit);
+    const DWORD logTrunc =
+        win::ReadRegistryDword(HKEY_LOCAL_MACHINE, kTarnHostKey, kLogTruncValue).value_or(kDefaultLogTrunc);
     const adaptor_log_testing::Limits limits = NormaliseLimits(logLimit, logTrunc);
     g_log.logLimit = limits.logLimit;
     g_log.logTrunc = limits.logTrunc;
@@ -380,10 +349,10 @@ int InitLogFile(const wchar_t* fileName, const wchar_t* levelValueName, const wc
 }
 
 int ReadTraceLevel(const wchar_t* valueName) {
-    std::wstring text;
-    if (valueName == nullptr || !ReadRegistryText(kTarnHostKey, valueName, text) || text.empty()) {
-        return kDefaultTraceLevel;
-    }
+    if (valueName == nullptr) return kDefaultTraceLevel;
+    const std::wstring text =
+        win::ReadRegistryText(HKEY_LOCAL_MACHINE, kTarnHostKey, valueName, kRegistryTextChars).value_or(L"");
+    if (text.empty()) return kDefaultTraceLevel;
     switch (towupper(text[0])) {
         case L'E': return LOG_ERROR;
         case L'W': return LOG_WARNING;
@@ -395,9 +364,7 @@ int ReadTraceLevel(const wchar_t* valueName) {
 }
 
 std::wstring GetLogDir() {
-    std::wstring directory;
-    if (!ReadRegistryText(kQuillonKey, kLogDirValue, directory)) directory.clear();
-    return directory;
+    return win::ReadRegistryText(HKEY_LOCAL_MACHINE, kQuillonKey, kLogDirValue, kRegistryTextChars).value_or(L"");
 }
 
 std::wstring BaseNameWithoutExtension(const std::wstring& path) {

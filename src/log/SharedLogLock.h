@@ -55,14 +55,10 @@ public:
     bool IsShared() const { return static_cast<bool>(view_); }
 
 private:
-    struct ViewTraits {
-        static SharedLogState* Empty() noexcept { return nullptr; }
-        static bool IsValid(SharedLogState* view) noexcept { return view != nullptr; }
-        static void Close(SharedLogState* view) noexcept { ::UnmapViewOfFile(view); }
-    };
+    static BOOL UnmapView(SharedLogState* view) noexcept { return ::UnmapViewOfFile(view); }
 
     win::UniqueHandle mapping_;
-    win::UniqueResource<SharedLogState*, ViewTraits> view_;
+    win::UniqueAny<SharedLogState*, &UnmapView> view_;
     SharedLogState local_ = {};
 };
 

@@ -57,7 +57,7 @@ private:
     std::shared_ptr<DeliveryTurn> turn_;
 };
 
-std::wstring FromBstr(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
+std::wstring FromBstr(BSTR text) { return win::UniqueBstr::Text(text); }
 
 }  // namespace
 

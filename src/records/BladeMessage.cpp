@@ -228,9 +228,9 @@ HRESULT BladeMessageResponse::FromPropertyTable(SAFEARRAY* table) {
     const BSTR* cells = data.as<BSTR>();
     for (ULONG row = 0; row < rows; ++row, cells += blade_message::kTableColumns) {
         // A null BSTR is the empty text.
-        const std::wstring section(cells[0] ? cells[0] : L"", ::SysStringLen(cells[0]));
-        const std::wstring key(cells[1] ? cells[1] : L"", ::SysStringLen(cells[1]));
-        const std::wstring value(cells[2] ? cells[2] : L"", ::SysStringLen(cells[2]));
+        const std::wstring section = win::UniqueBstr::Text(cells[0]);
+        const std::wstring key = win::UniqueBstr::Text(cells[1]);
+        const std::wstring value = win::UniqueBstr::Text(cells[2]);
         const HRESULT hr = ReadRow(section, key, value);
         if (FAILED(hr)) return hr;
     }

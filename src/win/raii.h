@@ -15,27 +15,34 @@ namespace win {
 
 using Microsoft::WRL::ComPtr;
 
-// A unique owner of a value with a close function and an "empty" value.
-template <typename T, typename Traits>
-class UniqueResource {
+// A unique owner of a resource T closed by Close. IsValid tells the values
+// that hold a resource; the default is "not null". UniqueAny<HKEY,
+// &RegCloseKey> owns a registry key, and so on for every kind below.
+template <typename T>
+constexpr bool IsNotNull(T value) noexcept {
+    return value != T{};
+}
+
+template <typename T, auto Close, auto IsValid = &IsNotNull<T>>
+class UniqueAny {
 public:
-    UniqueResource() noexcept = default;
-    explicit UniqueResource(T value) noexcept : value_(value) {}
-    ~UniqueResource() { reset(); }
-    UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
-    UniqueResource& operator=(UniqueResource&& other) noexcept {
+    UniqueAny() noexcept = default;
+    explicit UniqueAny(T value) noexcept : value_(value) {}
+    ~UniqueAny() { reset(); }
+    UniqueAny(UniqueAny&& other) noexcept : value_(other.release()) {}
+    UniqueAny& operator=(UniqueAny&& other) noexcept {
         if (this != &other) reset(other.release());
         return *this;
     }
-    UniqueResource(const UniqueResource&) = delete;
-    UniqueResource& operator=(const UniqueResource&) = delete;
+    UniqueAny(const UniqueAny&) = delete;
+    UniqueAny& operator=(const UniqueAny&) = delete;
 
     T get() const noexcept { return value_; }
-    explicit operator bool() const noexcept { return Traits::IsValid(value_); }
-    T release() noexcept { return std::exchange(value_, Traits::Empty()); }
-    void reset(T value = Traits::Empty()) noexcept {
-        T old = std::exchange(value_, value);
-        if (Traits::IsValid(old)) Traits::Close(old);
+    explicit operator bool() const noexcept { return IsValid(value_); }
+    T release() noexcept { return std::exchange(value_, T{}); }
+    void reset(T value = T{}) noexcept {
+        const T old = std::exchange(value_, value);
+        if (IsValid(old)) static_cast<void>(Close(old));
     }
     // For out-parameters: frees what is held and hands out the slot.
     T* put() noexcept {
@@ -44,50 +51,28 @@ public:
     }
 
 private:
-    T value_ = Traits::Empty();
+    T value_ = T{};
 };
 
-struct HandleTraits {
-    static HANDLE Empty() noexcept { return nullptr; }
-    static bool IsValid(HANDLE h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE h) noexcept { ::CloseHandle(h); }
-};
-using UniqueHandle = UniqueResource<HANDLE, HandleTraits>;
+// Handles that answer INVALID_HANDLE_VALUE instead of null on failure.
+constexpr bool IsValidHandle(HANDLE handle) noexcept {
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
 
-struct FindFileTraits : HandleTraits {
-    static void Close(HANDLE h) noexcept { ::FindClose(h); }
-};
+using UniqueHandle = UniqueAny<HANDLE, &::CloseHandle, &IsValidHandle>;
 // A directory search from FindFirstFileW.
-using UniqueFindHandle = UniqueResource<HANDLE, FindFileTraits>;
+using UniqueFindHandle = UniqueAny<HANDLE, &::FindClose, &IsValidHandle>;
+// A directory watch from FindFirstChangeNotificationW.
+using UniqueChangeNotification = UniqueAny<HANDLE, &::FindCloseChangeNotification, &IsValidHandle>;
+using UniqueHKey = UniqueAny<HKEY, &::RegCloseKey>;
+using UniqueModule = UniqueAny<HMODULE, &::FreeLibrary>;
+using UniqueSafeArray = UniqueAny<SAFEARRAY*, &::SafeArrayDestroy>;
+// Memory from LocalAlloc (and from the functions that return such memory).
+using UniqueLocalMemory = UniqueAny<HLOCAL, &::LocalFree>;
 
-struct HKeyTraits {
-    static HKEY Empty() noexcept { return nullptr; }
-    static bool IsValid(HKEY k) noexcept { return k != nullptr; }
-    static void Close(HKEY k) noexcept { ::RegCloseKey(k); }
-};
-using UniqueHKey = UniqueResource<HKEY, HKeyTraits>;
-
-struct ModuleTraits {
-    static HMODULE Empty() noexcept { return nullptr; }
-    static bool IsValid(HMODULE m) noexcept { return m != nullptr; }
-    static void Close(HMODULE m) noexcept { ::FreeLibrary(m); }
-};
-using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
-
-struct FileTraits {
-    static FILE* Empty() noexcept { return nullptr; }
-    static bool IsValid(FILE* f) noexcept { return f != nullptr; }
-    static void Close(FILE* f) noexcept { std::fclose(f); }
-};
-// A C runtime file stream, closed with fclose.
-using UniqueFile = UniqueResource<FILE*, FileTraits>;
-
-struct SafeArrayTraits {
-    static SAFEARRAY* Empty() noexcept { return nullptr; }
-    static bool IsValid(SAFEARRAY* a) noexcept { return a != nullptr; }
-    static void Close(SAFEARRAY* a) noexcept { ::SafeArrayDestroy(a); }
-};
-using UniqueSafeArray = UniqueResource<SAFEARRAY*, SafeArrayTraits>;
+inline int CloseFile(FILE* file) noexcept { return std::fclose(file); }
+// A C runtime file stream.
+using UniqueFile = UniqueAny<FILE*, &CloseFile>;
 
 // A BSTR owner. An empty owner holds a null BSTR, which the system string
 // functions treat as the empty text.
@@ -119,6 +104,9 @@ public:
 
     BSTR get() const noexcept { return value_; }
     UINT length() const noexcept { return ::SysStringLen(value_); }
+    std::wstring text() const { return Text(value_); }
+    // The whole text of a BSTR (embedded zeros included); none is empty.
+    static std::wstring Text(BSTR value) { return value ? std::wstring(value, ::SysStringLen(value)) : std::wstring(); }
     BSTR release() noexcept { return std::exchange(value_, nullptr); }
     void reset(BSTR value = nullptr) noexcept { ::SysFreeString(std::exchange(value_, value)); }
     BSTR* put() noexcept {
@@ -132,16 +120,41 @@ private:
     BSTR value_ = nullptr;
 };
 
-// A VARIANT owner; cleared with VariantClear.
+// A VARIANT owner; cleared with VariantClear. Moving hands the contents over
+// and leaves VT_EMPTY behind.
 class UniqueVariant {
 public:
     UniqueVariant() noexcept { ::VariantInit(&value_); }
     ~UniqueVariant() { ::VariantClear(&value_); }
+    UniqueVariant(UniqueVariant&& other) noexcept : value_(other.value_) { ::VariantInit(&other.value_); }
+    UniqueVariant& operator=(UniqueVariant&& other) noexcept {
+        if (this != &other) {
+            ::VariantClear(&value_);
+            value_ = other.value_;
+            ::VariantInit(&other.value_);
+        }
+        return *this;
+    }
     UniqueVariant(const UniqueVariant&) = delete;
     UniqueVariant& operator=(const UniqueVariant&) = delete;
 
+    // Typed setters: the variant takes a copy of the text, or the number.
+    static UniqueVariant Text(const std::wstring& text) noexcept {
+        UniqueVariant variant;
+        variant.value_.bstrVal = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        if (variant.value_.bstrVal) variant.value_.vt = VT_BSTR;
+        return variant;
+    }
+    static UniqueVariant Unsigned(ULONG number) noexcept {
+        UniqueVariant variant;
+        variant.value_.vt = VT_UI4;
+        variant.value_.ulVal = number;
+        return variant;
+    }
+
     VARIANT* get() noexcept { return &value_; }
     const VARIANT* get() const noexcept { return &value_; }
+    VARTYPE type() const noexcept { return value_.vt; }
     void reset() noexcept { ::VariantClear(&value_); }
 
 private:
@@ -185,6 +198,33 @@ public:
 
 private:
     CRITICAL_SECTION cs_;
+};
+
+// Keeps the multithreaded apartment alive (CoIncrementMTAUsage) without
+// entering it on the current thread. The two functions are resolved at run
+// time: they need a newer ole32 than the stub otherwise requires. Empty when
+// the system has no such count.
+class UniqueMtaUsage {
+public:
+    static UniqueMtaUsage Acquire() noexcept;
+    UniqueMtaUsage() noexcept = default;
+    ~UniqueMtaUsage() { reset(); }
+    UniqueMtaUsage(UniqueMtaUsage&& other) noexcept : cookie_(std::exchange(other.cookie_, nullptr)) {}
+    UniqueMtaUsage& operator=(UniqueMtaUsage&& other) noexcept {
+        if (this != &other) {
+            reset();
+            cookie_ = std::exchange(other.cookie_, nullptr);
+        }
+        return *this;
+    }
+    UniqueMtaUsage(const UniqueMtaUsage&) = delete;
+    UniqueMtaUsage& operator=(const UniqueMtaUsage&) = delete;
+
+    explicit operator bool() const noexcept { return cookie_ != nullptr; }
+    void reset() noexcept;
+
+private:
+    HANDLE cookie_ = nullptr;  // the CoIncrementMTAUsage cookie
 };
 
 // Enters the multithreaded apartment for the lifetime of the object, on the

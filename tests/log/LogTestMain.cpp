@@ -7,21 +7,12 @@
 
 #include <cwchar>
 
-namespace {
-
-struct LocalFreeTraits {
-    static wchar_t** Empty() noexcept { return nullptr; }
-    static bool IsValid(wchar_t** p) noexcept { return p != nullptr; }
-    static void Close(wchar_t** p) noexcept { LocalFree(p); }
-};
-
-}  // namespace
-
 int main(int argc, char** argv) {
     int wideCount = 0;
-    win::UniqueResource<wchar_t**, LocalFreeTraits> wide(CommandLineToArgvW(GetCommandLineW(), &wideCount));
-    if (wide && wideCount >= 2 && std::wcscmp(wide.get()[1], L"--log-child") == 0) {
-        return log_test::RunChild(wideCount - 2, wide.get() + 2);
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+    win::UniqueLocalMemory owner(arguments);
+    if (arguments && wideCount >= 2 && std::wcscmp(arguments[1], L"--log-child") == 0) {
+        return log_test::RunChild(wideCount - 2, arguments + 2);
     }
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
