@@ -80,6 +80,18 @@ ULONG StartClientCall(win::ComPtr<ITARNClient> client, ClientInvocation invoke) 
     return id;
 }
 
+std::shared_ptr<ClientCall> FindClientCall(ULONG id) {
+    RefState& state = RefState::Instance();
+    std::lock_guard<win::CriticalSection> guard(state.Lock());
+    const auto found = state.clientCalls.find(id);
+    return found == state.clientCalls.end() ? nullptr : found->second;
+}
+
+bool WaitClientCall(ULONG id, DWORD timeoutMs) {
+    const std::shared_ptr<ClientCall> call = FindClientCall(id);
+    return call && ::WaitForSingleObject(call->done.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
 ULONG StartPullData(win::ComPtr<ITARNClient> client) {
     return StartClientCall(std::move(client), [](ITARNClient* target, ClientCall& call) {
         win::UniqueSafeArray payload;

@@ -70,23 +70,33 @@ HRESULT AddMessageTypes(ULONG cookie, SAFEARRAY* messageTypes) {
     return S_OK;
 }
 
+// How long a synchronous pull may take before TriggerPayloadPoll answers
+// anyway: a client that waits for this call to return before it serves the
+// pull would otherwise hang both.
+constexpr DWORD kSyncPullLimitMs = 30000;
+
 HRESULT CountPayloadPoll(ULONG cookie) {
     win::ComPtr<ITARNClient> client;
+    PullMode mode = PullMode::None;
     {
         Guard guard(State().Lock());
         Holdings& holdings = State().holdings;
         const auto found = holdings.registrations.find(cookie);
         if (found == holdings.registrations.end()) return E_INVALIDARG;
         ++holdings.pollCount;
-        if (State().config.pullOnTrigger) client = found->second.client;
+        mode = State().config.pullOnTrigger;
+        if (mode != PullMode::None) client = found->second.client;
     }
-    // The pull runs on a thread of its own and is not waited for: the client
-    // may hold its payload lock until this call has returned.
-    if (client) {
-        const ULONG call = StartPullData(client);
+    if (!client) return S_OK;
+    // The pull runs on a thread of its own. Asynchronously it is not waited
+    // for, as the client may hold its payload lock until this call has
+    // returned; synchronously it is, as a real server may do.
+    const ULONG call = StartPullData(client);
+    {
         Guard guard(State().Lock());
         State().holdings.lastPullCall = call;
     }
+    if (mode == PullMode::Sync && call) WaitClientCall(call, kSyncPullLimitMs);
     return S_OK;
 }
 

@@ -1,0 +1,83 @@
+#include "ServerLifetime.h"
+
+#include "RefState.h"
+
+#include <rpc.h>
+#include <rpcdcep.h>
+
+#include <mutex>
+
+namespace tarnref {
+namespace {
+
+// Long enough for a client to get the class object and create its object in
+// two steps, or to let go of one object and create the next.
+constexpr ULONGLONG kLingerMs = 400;
+// A server that was started but never used.
+constexpr ULONGLONG kUnusedMs = 30000;
+constexpr DWORD kPollMs = 50;
+
+}  // namespace
+
+ServerLifetime& ServerLifetime::Instance() {
+    static ServerLifetime* const instance = new ServerLifetime();
+    return *instance;
+}
+
+void ServerLifetime::NoteClient(ULONG processId) {
+    if (processId == 0 || processId == ::GetCurrentProcessId()) return;
+    std::lock_guard<win::CriticalSection> guard(lock_);
+    if (clients_.count(processId)) return;
+    win::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
+    // A process that cannot be opened is gone already, or not to be watched.
+    if (process) clients_[processId] = std::move(process);
+}
+
+long ServerLifetime::Activity() const {
+    // g_liveObjects also counts the class object the server registered.
+    const long extra = extraActivity_ ? extraActivity_() : 0;
+    return g_liveObjects - 1 + extra + locks_;
+}
+
+bool ServerLifetime::HasClients() {
+    std::lock_guard<win::CriticalSection> guard(lock_);
+    return !clients_.empty();
+}
+
+bool ServerLifetime::EveryClientGone() {
+    std::lock_guard<win::CriticalSection> guard(lock_);
+    if (clients_.empty()) return false;
+    for (const auto& client : clients_) {
+        if (::WaitForSingleObject(client.second.get(), 0) != WAIT_OBJECT_0) return false;
+    }
+    return true;
+}
+
+void ServerLifetime::WaitForEnd() {
+    const ULONGLONG started = ::GetTickCount64();
+    bool used = false;
+    ULONGLONG idleSince = started;
+    for (;;) {
+        ::Sleep(kPollMs);
+        const ULONGLONG now = ::GetTickCount64();
+        if (EveryClientGone()) return;
+        if (Activity() > 0 || (!used && HasClients())) {
+            used = true;
+            idleSince = now;
+            continue;
+        }
+        if (used && now - idleSince >= kLingerMs) return;
+        if (!used && now - started >= kUnusedMs) return;
+    }
+}
+
+ULONG CallerProcessId() {
+    unsigned long processId = 0;
+    if (::I_RpcBindingInqLocalClientPID(nullptr, &processId) != RPC_S_OK) {
+        return ::GetCurrentProcessId();
+    }
+    ServerLifetime::Instance().NoteClient(processId);
+    return processId;
+}
+
+}  // namespace tarnref
