@@ -29,6 +29,7 @@ unsigned __stdcall ClientCallThread(void* argument) {
     }
     ::SetEvent(job->call->done.get());
     job.reset();
+    --g_clientCallsInFlight;
     --g_liveObjects;
     return 0;
 }
@@ -69,8 +70,10 @@ ULONG StartClientCall(win::ComPtr<ITARNClient> client, ClientInvocation invoke) 
     const ULONG id = call->id;
     auto job = std::make_unique<ClientCallJob>(ClientCallJob{client, std::move(invoke), call});
     ++g_liveObjects;
+    ++g_clientCallsInFlight;
     const uintptr_t thread = _beginthreadex(nullptr, 0, ClientCallThread, job.get(), 0, nullptr);
     if (thread == 0) {
+        --g_clientCallsInFlight;
         --g_liveObjects;
         ForgetClientCall(id);
         return 0;

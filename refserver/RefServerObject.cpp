@@ -37,7 +37,9 @@ HRESULT DropRegistration(ULONG cookie) {
     auto& registrations = State().holdings.registrations;
     const auto found = registrations.find(cookie);
     if (found == registrations.end()) return E_INVALIDARG;
-    dropped = std::move(found->second);
+    // Swap, not move: mingw-w64's ComPtr move assignment copies, and the
+    // erase would then release the client under the lock.
+    dropped.client.Swap(found->second.client);
     registrations.erase(found);
     return S_OK;
 }
@@ -289,9 +291,20 @@ bool IsInterfaceEnabled(REFIID iid) {
 
 }  // namespace
 
-RefServerObject::RefServerObject(ULONG generation) : generation_(generation) { ++g_liveObjects; }
+RefServerObject::RefServerObject(ULONG generation)
+    : generation_(generation), connections_(g_frontEnd.callerProcessId()) {
+    ++g_liveObjects;
+}
 
 RefServerObject::~RefServerObject() { --g_liveObjects; }
+
+DWORD STDMETHODCALLTYPE RefServerObject::AddConnection(DWORD type, DWORD) {
+    return connections_.Add(type);
+}
+
+DWORD STDMETHODCALLTYPE RefServerObject::ReleaseConnection(DWORD type, DWORD, BOOL) {
+    return connections_.Release(type);
+}
 
 template <typename Work>
 HRESULT RefServerObject::Serve(const wchar_t* operation, const std::wstring& args, Work&& work) {
@@ -308,6 +321,8 @@ HRESULT STDMETHODCALLTYPE RefServerObject::QueryInterface(REFIID iid, void** obj
     *object = nullptr;
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_ITarnServer)) {
         *object = static_cast<ITarnServer*>(this);
+    } else if (IsEqualIID(iid, IID_IExternalConnection)) {
+        *object = static_cast<IExternalConnection*>(this);
     } else if (!IsInterfaceEnabled(iid)) {
         return E_NOINTERFACE;
     } else if (IsEqualIID(iid, IID_IKestrel)) {

@@ -5,6 +5,7 @@
 namespace tarnref {
 
 std::atomic<long> g_liveObjects{0};
+std::atomic<long> g_clientCallsInFlight{0};
 HMODULE g_module = nullptr;
 FrontEnd g_frontEnd;
 

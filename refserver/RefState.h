@@ -126,6 +126,8 @@ private:
 // Objects, class objects and client-call threads alive; DllCanUnloadNow
 // answers S_OK only at zero.
 extern std::atomic<long> g_liveObjects;
+// Calls to clients (and streams) still running.
+extern std::atomic<long> g_clientCallsInFlight;
 // The module's own handle, set in DllMain.
 extern HMODULE g_module;
 // Requests for the class object since the module was loaded: each counts
@@ -144,8 +146,42 @@ struct FrontEnd {
     // the request is ignored, as a server in the client's process cannot die
     // alone.
     void (*exitDuringCall)() = nullptr;
+    // An object handed to another process gained its first / lost its last
+    // strong external connection (IExternalConnection); the owner is the
+    // process whose call created it. Null: not tracked.
+    void (*objectConnected)(ULONG ownerProcessId) = nullptr;
+    void (*objectDisconnected)(ULONG ownerProcessId) = nullptr;
 };
 extern FrontEnd g_frontEnd;
+
+// The strong external connections COM reports for one object: while there
+// are any, a client process holds the object.
+class ConnectionCount {
+public:
+    explicit ConnectionCount(ULONG owner) : owner_(owner) {}
+    ~ConnectionCount() {
+        if (count_ > 0 && g_frontEnd.objectDisconnected) g_frontEnd.objectDisconnected(owner_);
+    }
+    ConnectionCount(const ConnectionCount&) = delete;
+    ConnectionCount& operator=(const ConnectionCount&) = delete;
+
+    DWORD Add(DWORD type) {
+        if (!(type & EXTCONN_STRONG)) return count_;
+        const long count = ++count_;
+        if (count == 1 && g_frontEnd.objectConnected) g_frontEnd.objectConnected(owner_);
+        return static_cast<DWORD>(count);
+    }
+    DWORD Release(DWORD type) {
+        if (!(type & EXTCONN_STRONG) || count_ <= 0) return count_;
+        const long count = --count_;
+        if (count == 0 && g_frontEnd.objectDisconnected) g_frontEnd.objectDisconnected(owner_);
+        return static_cast<DWORD>(count);
+    }
+
+private:
+    const ULONG owner_;
+    std::atomic<long> count_{0};
+};
 
 // One call on a client: runs on the call's thread, returns the call's
 // HRESULT and may fill the pulled payload of the ClientCall.

@@ -22,6 +22,8 @@ struct Connection {
 };
 
 // Never destroyed: proxies must not be released while the process unloads.
+// ComPtrs are handed over with Swap: mingw-w64's ComPtr move assignment
+// copies, leaving the source holding its reference.
 Connection& State() {
     static Connection* const state = new Connection();
     return *state;
@@ -100,7 +102,7 @@ HRESULT Connect(win::ComPtr<ITarnRefControl>& control) {
 void Drop(ITarnRefControl* failed) {
     win::ComPtr<ITarnRefControl> dropped;
     Guard guard(State().lock);
-    if (State().control.Get() == failed) dropped = std::move(State().control);
+    if (State().control.Get() == failed) dropped.Swap(State().control);
 }
 
 ULONG ReadPublishedId() {
@@ -153,7 +155,7 @@ void Disconnect() {
     RunInMta([] {
         win::ComPtr<ITarnRefControl> dropped;
         Guard guard(State().lock);
-        dropped = std::move(State().control);
+        dropped.Swap(State().control);
     });
 }
 

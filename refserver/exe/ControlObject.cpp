@@ -33,9 +33,10 @@ std::wstring ReadText(Reader&& read) {
     return text;
 }
 
-class ControlObject final : public ITarnRefControl {
+class ControlObject final : public ITarnRefControl, public IExternalConnection {
 public:
-    ControlObject() { ++g_liveObjects; }
+    // owner: the process that created it.
+    explicit ControlObject(ULONG owner) : connections_(owner) { ++g_liveObjects; }
     ~ControlObject() { --g_liveObjects; }
     ControlObject(const ControlObject&) = delete;
     ControlObject& operator=(const ControlObject&) = delete;
@@ -43,10 +44,13 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
-        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_ITarnRefControl)) {
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_ITarnRefControl)) {
+            *object = static_cast<ITarnRefControl*>(this);
+        } else if (IsEqualIID(iid, IID_IExternalConnection)) {
+            *object = static_cast<IExternalConnection*>(this);
+        } else {
             return E_NOINTERFACE;
         }
-        *object = static_cast<ITarnRefControl*>(this);
         AddRef();
         return S_OK;
     }
@@ -55,6 +59,11 @@ public:
         const ULONG remaining = --references_;
         if (remaining == 0) delete this;
         return remaining;
+    }
+    // While a client holds the object, the server keeps running.
+    DWORD STDMETHODCALLTYPE AddConnection(DWORD type, DWORD) override { return connections_.Add(type); }
+    DWORD STDMETHODCALLTYPE ReleaseConnection(DWORD type, DWORD, BOOL) override {
+        return connections_.Release(type);
     }
 
     HRESULT STDMETHODCALLTYPE SetPrepareReplySize(ULONG bytes) override {
@@ -241,6 +250,7 @@ public:
 
 private:
     std::atomic<ULONG> references_{1};
+    ConnectionCount connections_;
 };
 
 class ControlClassFactory final : public IClassFactory {
@@ -265,9 +275,8 @@ public:
         if (!object) return E_POINTER;
         *object = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        CallerProcessId();  // notes the caller as a client to watch
         win::ComPtr<ITarnRefControl> control;
-        control.Attach(new (std::nothrow) ControlObject());
+        control.Attach(new (std::nothrow) ControlObject(CallerProcessId()));
         if (!control) return E_OUTOFMEMORY;
         return control->QueryInterface(iid, object);
     }

@@ -33,10 +33,33 @@ void ServerLifetime::NoteClient(ULONG processId) {
     if (process) clients_[processId] = std::move(process);
 }
 
-long ServerLifetime::Activity() const {
-    // g_liveObjects also counts the class object the server registered.
+void ServerLifetime::ObjectConnected(ULONG ownerProcessId) {
+    std::lock_guard<win::CriticalSection> guard(lock_);
+    ++objects_[ownerProcessId];
+}
+
+void ServerLifetime::ObjectDisconnected(ULONG ownerProcessId) {
+    std::lock_guard<win::CriticalSection> guard(lock_);
+    const auto found = objects_.find(ownerProcessId);
+    if (found != objects_.end() && --found->second <= 0) objects_.erase(found);
+}
+
+// Called with lock_ held.
+bool ServerLifetime::IsClientGone(ULONG processId) {
+    const auto found = clients_.find(processId);
+    return found != clients_.end() && ::WaitForSingleObject(found->second.get(), 0) == WAIT_OBJECT_0;
+}
+
+long ServerLifetime::Activity() {
+    long held = 0;
+    {
+        std::lock_guard<win::CriticalSection> guard(lock_);
+        for (const auto& owner : objects_) {
+            if (!IsClientGone(owner.first)) held += owner.second;
+        }
+    }
     const long extra = extraActivity_ ? extraActivity_() : 0;
-    return g_liveObjects - 1 + extra + locks_;
+    return held + g_clientCallsInFlight + extra + locks_;
 }
 
 bool ServerLifetime::HasClients() {

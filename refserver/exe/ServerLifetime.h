@@ -22,6 +22,11 @@ public:
     void SetExtraActivity(std::function<long()> extra) { extraActivity_ = std::move(extra); }
     // A process that made a call into the server; it is watched from now on.
     void NoteClient(ULONG processId);
+    // Objects a client process holds (server and control objects, as their
+    // external connections come and go). Those of a process that has ended
+    // no longer keep the server.
+    void ObjectConnected(ULONG ownerProcessId);
+    void ObjectDisconnected(ULONG ownerProcessId);
     // A client's IClassFactory::LockServer.
     void Lock(bool locked) { locks_ += locked ? 1 : -1; }
 
@@ -30,12 +35,14 @@ public:
 
 private:
     ServerLifetime() = default;
-    long Activity() const;
+    long Activity();
     bool HasClients();
+    bool IsClientGone(ULONG processId);
     bool EveryClientGone();
 
     win::CriticalSection lock_;
     std::map<ULONG, win::UniqueHandle> clients_;  // guarded by lock_
+    std::map<ULONG, long> objects_;               // per owner; guarded by lock_
     std::function<long()> extraActivity_;
     std::atomic<long> locks_{0};
 };

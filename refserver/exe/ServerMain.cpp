@@ -93,6 +93,8 @@ void SetUpFrontEnd() {
     g_frontEnd.outOfProcess = true;
     g_frontEnd.callerProcessId = &CallerProcessId;
     g_frontEnd.exitDuringCall = &ExitInCall;
+    g_frontEnd.objectConnected = [](ULONG owner) { ServerLifetime::Instance().ObjectConnected(owner); };
+    g_frontEnd.objectDisconnected = [](ULONG owner) { ServerLifetime::Instance().ObjectDisconnected(owner); };
     ServerLifetime::Instance().SetExtraActivity([] {
         return g_factory && g_factory->References() > g_factoryBaseline ? 1L : 0L;
     });
