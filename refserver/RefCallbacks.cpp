@@ -23,7 +23,11 @@ unsigned __stdcall ClientCallThread(void* argument) {
     {
         win::MtaScope mta;
         // The result fields are read only after the done event is set.
-        job->call->result = job->invoke(job->client.Get(), *job->call);
+        try {
+            job->call->result = job->invoke(job->client.Get(), *job->call);
+        } catch (...) {
+            job->call->result = E_OUTOFMEMORY;  // nothing leaves the thread
+        }
         job->client.Reset();
         job->invoke = nullptr;
     }

@@ -141,22 +141,29 @@ void RunInMta(const std::function<void()>& work) {
 
 HRESULT WithControl(const std::function<HRESULT(ITarnRefControl*)>& call) {
     HRESULT hr = E_UNEXPECTED;
-    RunInMta([&] {
-        win::ComPtr<ITarnRefControl> control;
-        hr = Connect(control);
-        if (FAILED(hr)) return;
-        hr = call(control.Get());
-        if (IsServerGone(hr)) Drop(control.Get());
-    });
+    try {
+        RunInMta([&] {
+            win::ComPtr<ITarnRefControl> control;
+            hr = Connect(control);
+            if (FAILED(hr)) return;
+            hr = call(control.Get());
+            if (IsServerGone(hr)) Drop(control.Get());
+        });
+    } catch (...) {
+        hr = E_OUTOFMEMORY;  // no exception leaves an export
+    }
     return hr;
 }
 
 void Disconnect() {
-    RunInMta([] {
-        win::ComPtr<ITarnRefControl> dropped;
-        Guard guard(State().lock);
-        dropped.Swap(State().control);
-    });
+    try {
+        RunInMta([] {
+            win::ComPtr<ITarnRefControl> dropped;
+            Guard guard(State().lock);
+            dropped.Swap(State().control);
+        });
+    } catch (...) {
+    }
 }
 
 ULONG RunningServerId() {
@@ -172,7 +179,7 @@ ULONG RunningServerId() {
     return processId;
 }
 
-ULONG StartServerProcess(DWORD timeoutMs) {
+ULONG StartServerProcess(DWORD timeoutMs) try {
     const ULONG running = RunningServerId();
     if (running) return running;
     std::wstring commandLine = L"\"" + FileBesideClient(L"TarnRefServer.exe") + L"\"";
@@ -189,6 +196,8 @@ ULONG StartServerProcess(DWORD timeoutMs) {
     Guard guard(State().lock);
     State().serverProcess = std::move(process);
     return processId;
+} catch (...) {
+    return 0;
 }
 
 bool WaitKnownServerExit(DWORD timeoutMs) {
@@ -206,6 +215,7 @@ bool WaitKnownServerExit(DWORD timeoutMs) {
     return ::WaitForSingleObject(copy.get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
+// May throw (allocation); its callers catch.
 std::wstring FileBesideClient(const wchar_t* name) {
     HMODULE self = nullptr;
     ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |

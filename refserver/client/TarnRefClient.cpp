@@ -344,15 +344,19 @@ BOOL __cdecl TarnRef_WaitForCalls(const wchar_t* operation, ULONG count, DWORD t
     });
 }
 
-HRESULT __cdecl TarnRef_RegisterServer(void) {
+HRESULT __cdecl TarnRef_RegisterServer(void) try {
     const HRESULT hr = CallProxyEntry("DllRegisterServer");
     return FAILED(hr) ? hr : RunProgram(ServerPath(), L"/RegServer");
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
-HRESULT __cdecl TarnRef_UnregisterServer(void) {
+HRESULT __cdecl TarnRef_UnregisterServer(void) try {
     const HRESULT server = RunProgram(ServerPath(), L"/UnregServer");
     const HRESULT proxy = CallProxyEntry("DllUnregisterServer");
     return FAILED(server) ? server : proxy;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
 ULONG __cdecl TarnRef_StartServer(DWORD timeoutMs) {

@@ -16,6 +16,16 @@ HRESULT CopyText(const std::wstring& text, BSTR* out) {
     return *out ? S_OK : E_OUTOFMEMORY;
 }
 
+// For the methods that build texts here: nothing is thrown out of a COM call.
+template <typename Work>
+HRESULT Guarded(Work&& work) {
+    try {
+        return work();
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 template <typename T>
 HRESULT Answer(T* out, T value) {
     if (!out) return E_POINTER;
@@ -217,16 +227,20 @@ public:
         return Answer(count, TarnRef_CallCount());
     }
     HRESULT STDMETHODCALLTYPE GetCallLine(ULONG index, BSTR* line) override {
-        return CopyText(ReadText([&](wchar_t* buffer, ULONG capacity) {
-                            return TarnRef_GetCallLine(index, buffer, capacity);
-                        }),
-                        line);
+        return Guarded([&] {
+            return CopyText(ReadText([&](wchar_t* buffer, ULONG capacity) {
+                                return TarnRef_GetCallLine(index, buffer, capacity);
+                            }),
+                            line);
+        });
     }
     HRESULT STDMETHODCALLTYPE GetCallRecord(BSTR* record) override {
-        return CopyText(ReadText([](wchar_t* buffer, ULONG capacity) {
-                            return TarnRef_GetCallRecord(buffer, capacity);
-                        }),
-                        record);
+        return Guarded([&] {
+            return CopyText(ReadText([](wchar_t* buffer, ULONG capacity) {
+                                return TarnRef_GetCallRecord(buffer, capacity);
+                            }),
+                            record);
+        });
     }
     HRESULT STDMETHODCALLTYPE ClearCallRecord() override {
         TarnRef_ClearCallRecord();

@@ -24,18 +24,21 @@ ServerLifetime& ServerLifetime::Instance() {
     return *instance;
 }
 
-void ServerLifetime::NoteClient(ULONG processId) {
+// Called inside COM calls: nothing may be thrown from here.
+void ServerLifetime::NoteClient(ULONG processId) try {
     if (processId == 0 || processId == ::GetCurrentProcessId()) return;
     std::lock_guard<win::CriticalSection> guard(lock_);
     if (clients_.count(processId)) return;
     win::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
     // A process that cannot be opened is gone already, or not to be watched.
     if (process) clients_[processId] = std::move(process);
+} catch (...) {
 }
 
-void ServerLifetime::ObjectConnected(ULONG ownerProcessId) {
+void ServerLifetime::ObjectConnected(ULONG ownerProcessId) try {
     std::lock_guard<win::CriticalSection> guard(lock_);
     ++objects_[ownerProcessId];
+} catch (...) {
 }
 
 void ServerLifetime::ObjectDisconnected(ULONG ownerProcessId) {

@@ -19,7 +19,10 @@ target_include_directories(TarnProxy PRIVATE ${gen})
 # mingw-w64's headers lack.
 set_source_files_properties(${proxy_sources} PROPERTIES
   COMPILE_OPTIONS "-w;-include;${CMAKE_CURRENT_LIST_DIR}/ProxyDecls.h")
-target_compile_definitions(TarnProxy PRIVATE REGISTER_PROXY_DLL)
+# The proxy/stub class of its own, {8C49975A-298E-4A60-AB5D-BC32850A9088},
+# rather than the first interface's id.
+target_compile_definitions(TarnProxy PRIVATE REGISTER_PROXY_DLL
+  "PROXY_CLSID_IS={0x8c49975a,0x298e,0x4a60,{0xab,0x5d,0xbc,0x32,0x85,0x0a,0x90,0x88}}")
 target_link_libraries(TarnProxy PRIVATE rpcrt4 ole32 oleaut32 uuid)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   target_link_options(TarnProxy PRIVATE -Wl,--enable-stdcall-fixup)

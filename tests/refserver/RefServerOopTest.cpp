@@ -29,6 +29,8 @@ constexpr DWORD kStreamWaitMs = 60000;
 // The control class and interface (refserver/TarnRefControl.idl).
 const wchar_t kControlClass[] = L"{AC08A08D-D50F-4171-BAD5-DF5269FC1324}";
 const wchar_t kControlInterface[] = L"{B52F5B9B-30B5-46F8-ABAB-32DDCCC89348}";
+// TarnProxy.dll's proxy/stub class.
+const wchar_t kProxyClass[] = L"{8C49975A-298E-4A60-AB5D-BC32850A9088}";
 const HRESULT kCallFailed = HRESULT_FROM_WIN32(RPC_S_CALL_FAILED);          // 0x800706BE
 const HRESULT kServerUnavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);  // 0x800706BA
 
@@ -270,9 +272,10 @@ TEST_F(RefServerOopTest, RegistrationLeavesOnlyTheLocalServerAndEveryInterfaceHa
                                        GuidKey(IID_ITarnCertificate), GuidKey(IID_ISecureFactory),
                                        kControlInterface};
     for (const std::wstring& iid : interfaces) {
-        EXPECT_NE(L"<missing>", ReadText(L"Software\\Classes\\Interface\\" + iid + L"\\ProxyStubClsid32", nullptr))
+        EXPECT_EQ(kProxyClass, ReadText(L"Software\\Classes\\Interface\\" + iid + L"\\ProxyStubClsid32", nullptr))
             << "no proxy for " << std::string(iid.begin(), iid.end());
     }
+    EXPECT_EQ(FileBesideTest(L"TarnProxy.dll"), ReadText(ClassKey(kProxyClass) + L"\\InProcServer32", nullptr));
 
     // The in-process server's registration replaces the local server's, and
     // the other way round: a client never finds both.
