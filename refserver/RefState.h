@@ -137,11 +137,14 @@ void NoteClassObjectRequest();
 // The file of the module (DLL or EXE) that serves the class.
 std::wstring ModulePath();
 
+// The in-process front end's caller: always this process.
+inline ULONG CurrentProcessId() { return ::GetCurrentProcessId(); }
+
 // What differs between the in-process and the out-of-process front end.
 struct FrontEnd {
     bool outOfProcess = false;
     // The process that makes the current call into the server.
-    ULONG (*callerProcessId)() = &::GetCurrentProcessId;
+    ULONG (*callerProcessId)() = &CurrentProcessId;
     // Ends the process in the middle of a call (TarnRef_ExitDuring); null:
     // the request is ignored, as a server in the client's process cannot die
     // alone.

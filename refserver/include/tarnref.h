@@ -143,10 +143,12 @@ TARNREF_API void __cdecl TarnRef_SetPrepareReplySize(ULONG bytes);
 TARNREF_API void __cdecl TarnRef_SetClassObjectSideEffect(int kind, const wchar_t* arg);
 
 /* How many times DllGetClassObject was called since the module was loaded.
- * Out of process (no DllGetClassObject): how many times a client asked the
- * class object for ISecureFactory since the server process started; the side
- * effect and a failure injected for "DllGetClassObject" apply to that
- * request, and the file is created beside TarnRefServer.exe. */
+ * Out of process (no DllGetClassObject): how many times the class object was
+ * asked for ISecureFactory since the server process started (COM may ask
+ * several times for one client's request: the count grows, by at least one
+ * per request); the side effect and a failure injected for
+ * "DllGetClassObject" apply to each of these, and the file is created
+ * beside TarnRefServer.exe. */
 TARNREF_API ULONG __cdecl TarnRef_ClassObjectRequests(void);
 
 /* ----- state ------------------------------------------------------------- */

@@ -324,8 +324,15 @@ TEST_F(RefServerOopTest, StartsOnceAndSteersTheServerInItsOwnProcess) {
 }
 
 TEST_F(RefServerOopTest, OnlyTheCallingProcessThatPreparedGetsAnObject) {
+    // A request for the class object can be refused, as DllGetClassObject
+    // can in process, and is counted (COM may ask more than once per request).
     ComPtr<ISecureFactory> factory;
+    TarnRef_FailOperation(L"DllGetClassObject", E_ACCESSDENIED);
+    EXPECT_TRUE(FAILED(GetFactory(factory)));
+    TarnRef_FailOperation(L"DllGetClassObject", 0);
+    const ULONG requests = TarnRef_ClassObjectRequests();
     ASSERT_EQ(S_OK, GetFactory(factory));
+    EXPECT_LT(requests, TarnRef_ClassObjectRequests());
     const ULONG self = ::GetCurrentProcessId();
     const ULONG other = TarnRef_ServerProcessId();
     ComPtr<ITarnServer> server;
