@@ -205,7 +205,10 @@ TARNREF_API void __cdecl TarnRef_SetCaCertFingerPrint(const wchar_t* caCertFP,
                                                       const wchar_t* caCertFPEng);
 
 /* Switches an extra interface of the server object on or off; off, its
- * QueryInterface answers E_NOINTERFACE. */
+ * QueryInterface answers E_NOINTERFACE. Out of process, a client's proxy
+ * remembers an interface it has once been given and answers a later query
+ * for it itself: switching off then affects only objects whose proxy has not
+ * asked for that interface yet (for example objects created afterwards). */
 #define TARNREF_IFACE_KESTREL 1
 #define TARNREF_IFACE_DOWNLOAD 2
 #define TARNREF_IFACE_CERTIFICATE 3
