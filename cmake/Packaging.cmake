@@ -5,11 +5,12 @@
 # makes the ZIP.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS TarnStub TarnRefServer TarnRefClient TarnRefServerExe TarnProxy
+install(TARGETS TarnStub TarnRefServer TarnRefClient TarnRefServerExe
   RUNTIME DESTINATION bin
   ARCHIVE DESTINATION lib)
-# GANTRY.dll is loaded at run time; nothing links against it.
-install(FILES $<TARGET_FILE:GANTRY> DESTINATION bin)
+# GANTRY.dll and TarnProxy.dll are loaded at run time; nothing links
+# against them.
+install(FILES $<TARGET_FILE:GANTRY> $<TARGET_FILE:TarnProxy> DESTINATION bin)
 install(TARGETS sample_blade RUNTIME DESTINATION bin)
 install(FILES include/tarnstub.h refserver/include/tarnref.h DESTINATION include)
 install(FILES sample/CMakeLists.txt sample/sample_blade.cpp DESTINATION sample)

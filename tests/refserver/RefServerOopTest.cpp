@@ -492,6 +492,18 @@ TEST_F(RefServerOopTest, AClientProcessThatDiedHoldingAnObjectDoesNotKeepTheServ
     EXPECT_TRUE(TarnRef_WaitServerExit(kWaitMs));
 }
 
+// Started, but nobody came: it ends after about half a minute, not at once
+// (a client may still be on its way).
+TEST(RefServerOopUnusedTest, AServerNobodyUsesEndsByItself) {
+    ASSERT_EQ(S_OK, TarnRef_RegisterServer());
+    ASSERT_NE(0u, TarnRef_StartServer(kWaitMs));
+    EXPECT_FALSE(TarnRef_WaitServerExit(3000)) << "ended before a client could come";
+    EXPECT_TRUE(TarnRef_WaitServerExit(60000));
+    EXPECT_EQ(0u, TarnRef_ServerProcessId());
+    if (TarnRef_ServerProcessId()) TarnRef_ExitServer(kWaitMs);
+    EXPECT_EQ(S_OK, TarnRef_UnregisterServer());
+}
+
 // ----- calls to the client -------------------------------------------------------
 
 TEST_F(RefServerOopTest, ASynchronousPullEndsBeforeTriggerPayloadPollAnswers) {
