@@ -128,7 +128,7 @@ private:
 extern std::atomic<long> g_liveObjects;
 // Calls to clients (and streams) still running.
 extern std::atomic<long> g_clientCallsInFlight;
-// The module's own handle, set in DllMain.
+// The module that serves the class: set in DllMain, or by the EXE at start.
 extern HMODULE g_module;
 // Requests for the class object since the module was loaded: each counts
 // one and performs the configured side effect.
