@@ -19,7 +19,13 @@ endfunction()
 
 tarnstub_library(tarnstub_win DIRS win)
 tarnstub_library(tarnstub_log DIRS log LIBS tarnstub_win)
-tarnstub_library(tarnstub_server DIRS server)
+# The server's interfaces and identifiers, generated from the IDL.
+tarn_widl(${PROJECT_SOURCE_DIR}/src/server/TarnServer.idl TarnServerIdl)
+add_custom_target(tarn_server_idl DEPENDS ${TarnServerIdl_HEADER} ${TarnServerIdl_IDS} ${TarnServerIdl_PROXY})
+add_library(tarnstub_server STATIC ${TarnServerIdl_IDS} ${TarnServerIdl_HEADER})
+add_dependencies(tarnstub_server tarn_server_idl)
+target_include_directories(tarnstub_server PUBLIC ${PROJECT_SOURCE_DIR}/src ${TARN_GENERATED_DIR})
+target_link_libraries(tarnstub_server PUBLIC ole32 oleaut32 uuid)
 tarnstub_library(tarnstub_records DIRS records LIBS tarnstub_log)
 tarnstub_library(tarnstub_comsec DIRS comsec LIBS tarnstub_server tarnstub_win)
 tarnstub_library(tarnstub_core DIRS stub adaptor notify

@@ -23,12 +23,17 @@ unsigned __stdcall ClientCallThread(void* argument) {
     {
         win::MtaScope mta;
         // The result fields are read only after the done event is set.
-        job->call->result = job->invoke(job->client.Get(), *job->call);
+        try {
+            job->call->result = job->invoke(job->client.Get(), *job->call);
+        } catch (...) {
+            job->call->result = E_OUTOFMEMORY;  // nothing leaves the thread
+        }
         job->client.Reset();
         job->invoke = nullptr;
     }
     ::SetEvent(job->call->done.get());
     job.reset();
+    --g_clientCallsInFlight;
     --g_liveObjects;
     return 0;
 }
@@ -69,8 +74,10 @@ ULONG StartClientCall(win::ComPtr<ITARNClient> client, ClientInvocation invoke) 
     const ULONG id = call->id;
     auto job = std::make_unique<ClientCallJob>(ClientCallJob{client, std::move(invoke), call});
     ++g_liveObjects;
+    ++g_clientCallsInFlight;
     const uintptr_t thread = _beginthreadex(nullptr, 0, ClientCallThread, job.get(), 0, nullptr);
     if (thread == 0) {
+        --g_clientCallsInFlight;
         --g_liveObjects;
         ForgetClientCall(id);
         return 0;
@@ -78,6 +85,18 @@ ULONG StartClientCall(win::ComPtr<ITARNClient> client, ClientInvocation invoke) 
     job.release();  // the thread owns it now
     win::UniqueHandle handle(reinterpret_cast<HANDLE>(thread));
     return id;
+}
+
+std::shared_ptr<ClientCall> FindClientCall(ULONG id) {
+    RefState& state = RefState::Instance();
+    std::lock_guard<win::CriticalSection> guard(state.Lock());
+    const auto found = state.clientCalls.find(id);
+    return found == state.clientCalls.end() ? nullptr : found->second;
+}
+
+bool WaitClientCall(ULONG id, DWORD timeoutMs) {
+    const std::shared_ptr<ClientCall> call = FindClientCall(id);
+    return call && ::WaitForSingleObject(call->done.get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 ULONG StartPullData(win::ComPtr<ITARNClient> client) {

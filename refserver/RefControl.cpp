@@ -57,12 +57,6 @@ bool IsCallOf(const std::wstring& line, const std::wstring& operation) {
            line[operation.size()] == L'(';
 }
 
-std::shared_ptr<ClientCall> FindClientCall(ULONG id) {
-    Guard guard(State().Lock());
-    const auto found = State().clientCalls.find(id);
-    return found == State().clientCalls.end() ? nullptr : found->second;
-}
-
 bool HasReturned(const ClientCall& call, DWORD timeoutMs) {
     return ::WaitForSingleObject(call.done.get(), timeoutMs) == WAIT_OBJECT_0;
 }
@@ -217,7 +211,12 @@ ULONG __cdecl TarnRef_PayloadPollCount(void) {
 
 void __cdecl TarnRef_SetPullOnTrigger(BOOL enabled) {
     Guard guard(State().Lock());
-    State().config.pullOnTrigger = enabled != FALSE;
+    State().config.pullOnTrigger = enabled ? PullMode::Async : PullMode::None;
+}
+
+void __cdecl TarnRef_SetSyncPullOnTrigger(BOOL enabled) {
+    Guard guard(State().Lock());
+    State().config.pullOnTrigger = enabled ? PullMode::Sync : PullMode::None;
 }
 
 ULONG __cdecl TarnRef_LastPullCall(void) {
@@ -304,6 +303,19 @@ ULONG __cdecl TarnRef_CallReportIncident(ULONG cookie, const wchar_t* incidentId
             OptionalBstr(present[3], texts[3]).get(), value1, value2, value3,
             OptionalBstr(present[4], texts[4]).get());
     });
+}
+
+ULONG __cdecl TarnRef_StartStream(ULONG cookie, int kind, ULONG count,
+                                  const wchar_t* payloadType) {
+    return StartStream(State().ClientOf(cookie), kind, count, payloadType);
+}
+
+BOOL __cdecl TarnRef_WaitStream(ULONG streamId, DWORD timeoutMs, ULONG* made, ULONG* failed) {
+    const std::shared_ptr<ClientCall> call = FindClientCall(streamId);
+    const bool finished = call && HasReturned(*call, timeoutMs);
+    if (made) *made = call ? call->streamMade.load() : 0;
+    if (failed) *failed = call ? call->streamFailed.load() : 0;
+    return finished ? TRUE : FALSE;
 }
 
 BOOL __cdecl TarnRef_WaitCall(ULONG callId, DWORD timeoutMs, HRESULT* result) {

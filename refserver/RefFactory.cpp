@@ -41,6 +41,10 @@ HRESULT STDMETHODCALLTYPE RefSecureFactory::QueryInterface(REFIID iid, void** ob
     if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_ISecureFactory)) {
         return E_NOINTERFACE;
     }
+    if (IsEqualIID(iid, IID_ISecureFactory) && g_frontEnd.outOfProcess) {
+        const HRESULT refused = ClassObjectRequest();
+        if (refused != S_OK) return refused;
+    }
     *object = static_cast<ISecureFactory*>(this);
     AddRef();
     return S_OK;
@@ -52,6 +56,14 @@ ULONG STDMETHODCALLTYPE RefSecureFactory::Release() {
     const ULONG remaining = --references_;
     if (remaining == 0) delete this;
     return remaining;
+}
+
+HRESULT RefSecureFactory::ClassObjectRequest() {
+    NoteClassObjectRequest();
+    const HRESULT down = ServerDownResult();
+    if (down != S_OK) return down;
+    const std::optional<HRESULT> injected = RefState::Instance().InjectedFailure(L"DllGetClassObject");
+    return injected ? *injected : S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE RefSecureFactory::PrepareCreate(ULONG processId, LONGLONG opaque,
@@ -90,9 +102,9 @@ HRESULT RefSecureFactory::CreateServerObject(ULONG processId, REFIID iid, void**
     ULONG generation = 0;
     {
         Guard guard(state.Lock());
-        // Only the process that prepared the creation, and only this one (the
-        // server is in-process), gets an object.
-        if (processId != ::GetCurrentProcessId() || !preparedProcesses_.count(processId)) {
+        // Only the process that prepared the creation, and only when it is
+        // the one calling, gets an object.
+        if (processId != g_frontEnd.callerProcessId() || !preparedProcesses_.count(processId)) {
             return E_ACCESSDENIED;
         }
         generation = state.generation;

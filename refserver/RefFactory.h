@@ -19,6 +19,7 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
+    ULONG References() const { return references_; }
 
     HRESULT STDMETHODCALLTYPE PrepareCreate(ULONG processId, LONGLONG opaque,
                                             SAFEARRAY** reply) override;
@@ -28,6 +29,11 @@ public:
 private:
     HRESULT MakeReply(ULONG processId, LONGLONG opaque, SAFEARRAY** reply);
     HRESULT CreateServerObject(ULONG processId, REFIID iid, void** object);
+
+    // Out of process, a client's request for the class object reaches the
+    // factory as a query for ISecureFactory: it counts as one (and may be
+    // refused) as DllGetClassObject does in process.
+    HRESULT ClassObjectRequest();
 
     std::atomic<ULONG> references_{1};
     std::set<ULONG> preparedProcesses_;  // guarded by the state's lock

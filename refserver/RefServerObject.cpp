@@ -37,7 +37,9 @@ HRESULT DropRegistration(ULONG cookie) {
     auto& registrations = State().holdings.registrations;
     const auto found = registrations.find(cookie);
     if (found == registrations.end()) return E_INVALIDARG;
-    dropped = std::move(found->second);
+    // Swap, not move: mingw-w64's ComPtr move assignment copies, and the
+    // erase would then release the client under the lock.
+    dropped.client.Swap(found->second.client);
     registrations.erase(found);
     return S_OK;
 }
@@ -70,23 +72,33 @@ HRESULT AddMessageTypes(ULONG cookie, SAFEARRAY* messageTypes) {
     return S_OK;
 }
 
+// How long a synchronous pull may take before TriggerPayloadPoll answers
+// anyway: a client that waits for this call to return before it serves the
+// pull would otherwise hang both.
+constexpr DWORD kSyncPullLimitMs = 30000;
+
 HRESULT CountPayloadPoll(ULONG cookie) {
     win::ComPtr<ITARNClient> client;
+    PullMode mode = PullMode::None;
     {
         Guard guard(State().Lock());
         Holdings& holdings = State().holdings;
         const auto found = holdings.registrations.find(cookie);
         if (found == holdings.registrations.end()) return E_INVALIDARG;
         ++holdings.pollCount;
-        if (State().config.pullOnTrigger) client = found->second.client;
+        mode = State().config.pullOnTrigger;
+        if (mode != PullMode::None) client = found->second.client;
     }
-    // The pull runs on a thread of its own and is not waited for: the client
-    // may hold its payload lock until this call has returned.
-    if (client) {
-        const ULONG call = StartPullData(client);
+    if (!client) return S_OK;
+    // The pull runs on a thread of its own. Asynchronously it is not waited
+    // for, as the client may hold its payload lock until this call has
+    // returned; synchronously it is, as a real server may do.
+    const ULONG call = StartPullData(client);
+    {
         Guard guard(State().Lock());
         State().holdings.lastPullCall = call;
     }
+    if (mode == PullMode::Sync && call) WaitClientCall(call, kSyncPullLimitMs);
     return S_OK;
 }
 
@@ -279,9 +291,20 @@ bool IsInterfaceEnabled(REFIID iid) {
 
 }  // namespace
 
-RefServerObject::RefServerObject(ULONG generation) : generation_(generation) { ++g_liveObjects; }
+RefServerObject::RefServerObject(ULONG generation)
+    : generation_(generation), connections_(g_frontEnd.callerProcessId()) {
+    ++g_liveObjects;
+}
 
 RefServerObject::~RefServerObject() { --g_liveObjects; }
+
+DWORD STDMETHODCALLTYPE RefServerObject::AddConnection(DWORD type, DWORD) {
+    return connections_.Add(type);
+}
+
+DWORD STDMETHODCALLTYPE RefServerObject::ReleaseConnection(DWORD type, DWORD, BOOL) {
+    return connections_.Release(type);
+}
 
 template <typename Work>
 HRESULT RefServerObject::Serve(const wchar_t* operation, const std::wstring& args, Work&& work) {
@@ -298,6 +321,8 @@ HRESULT STDMETHODCALLTYPE RefServerObject::QueryInterface(REFIID iid, void** obj
     *object = nullptr;
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_ITarnServer)) {
         *object = static_cast<ITarnServer*>(this);
+    } else if (IsEqualIID(iid, IID_IExternalConnection)) {
+        *object = static_cast<IExternalConnection*>(this);
     } else if (!IsInterfaceEnabled(iid)) {
         return E_NOINTERFACE;
     } else if (IsEqualIID(iid, IID_IKestrel)) {

@@ -2,6 +2,7 @@
 // and the incident, download and certificate interfaces on one object.
 #pragma once
 
+#include "RefState.h"
 #include "server/TarnServer.h"
 
 #include <atomic>
@@ -12,7 +13,8 @@ namespace tarnref {
 class RefServerObject final : public ITarnServer,
                               public IKestrel,
                               public ITarnDownload,
-                              public ITarnCertificate {
+                              public ITarnCertificate,
+                              public IExternalConnection {
 public:
     // generation: the server life the object belongs to; after a restart
     // the object stays disconnected.
@@ -68,6 +70,10 @@ public:
                                              ULONG value2, ULONG value3, BSTR detail4) override;
     // ITarnDownload
     HRESULT STDMETHODCALLTYPE DownloadFile(BSTR url, BSTR* fileName) override;
+    // IExternalConnection: out of process, tells the front end whether a
+    // client holds the object.
+    DWORD STDMETHODCALLTYPE AddConnection(DWORD type, DWORD reserved) override;
+    DWORD STDMETHODCALLTYPE ReleaseConnection(DWORD type, DWORD reserved, BOOL lastReleaseCloses) override;
     // ITarnCertificate (Reserved5 is shared with the main interface's slot
     // of the same name: both are placeholders)
     HRESULT STDMETHODCALLTYPE Reserved3() override;
@@ -82,6 +88,7 @@ private:
 
     std::atomic<ULONG> references_{1};
     const ULONG generation_;
+    ConnectionCount connections_;
 };
 
 }  // namespace tarnref

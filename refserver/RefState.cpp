@@ -5,7 +5,9 @@
 namespace tarnref {
 
 std::atomic<long> g_liveObjects{0};
+std::atomic<long> g_clientCallsInFlight{0};
 HMODULE g_module = nullptr;
+FrontEnd g_frontEnd;
 
 RefState& RefState::Instance() {
     // Never destroyed: at process exit the clients whose references the
@@ -79,6 +81,21 @@ win::ComPtr<ITARNClient> RefState::ClientOf(ULONG cookie) {
     const auto found = holdings.registrations.find(cookie);
     if (found == holdings.registrations.end()) return nullptr;
     return found->second.client;
+}
+
+void RefState::ExitIfChosen(const wchar_t* operation) {
+    if (!g_frontEnd.exitDuringCall) return;
+    {
+        std::lock_guard<win::CriticalSection> guard(lock_);
+        if (config.exitDuring.empty() || config.exitDuring != operation) return;
+    }
+    g_frontEnd.exitDuringCall();
+}
+
+void SetExitDuring(const wchar_t* operation) {
+    RefState& state = RefState::Instance();
+    std::lock_guard<win::CriticalSection> guard(state.Lock());
+    state.config.exitDuring = operation ? operation : L"";
 }
 
 }  // namespace tarnref

@@ -30,6 +30,9 @@ struct ClientCall {
     VARTYPE pulledElementType = VT_EMPTY;
     std::wstring pulledType;
     std::wstring pulledData;
+    // Streams only: calls made so far and how many of them failed.
+    std::atomic<ULONG> streamMade{0};
+    std::atomic<ULONG> streamFailed{0};
 };
 
 struct Registration {
@@ -44,6 +47,10 @@ struct LogQueue {
 };
 
 enum class ResponseMode { Echo, Fixed };
+
+// What a successful TriggerPayloadPoll does besides counting: nothing, start
+// a PullData call and return, or make the PullData call and wait for it.
+enum class PullMode { None, Async, Sync };
 
 // Everything TarnRef_Reset puts back to its initial value.
 struct Configuration {
@@ -61,7 +68,8 @@ struct Configuration {
     bool kestrelEnabled = true;
     bool downloadEnabled = true;
     bool certificateEnabled = true;
-    bool pullOnTrigger = false;
+    PullMode pullOnTrigger = PullMode::None;
+    std::wstring exitDuring;  // operation whose next call ends the process
     ULONG prepareReplySize = 16;
     int sideEffectKind = 0;
     std::wstring sideEffectArg;
@@ -102,6 +110,9 @@ public:
     HRESULT ResultOf(const std::wstring& operation, HRESULT workResult);
     bool IsDisconnected(ULONG objectGeneration);
     win::ComPtr<ITARNClient> ClientOf(ULONG cookie);  // cookie 0: latest live registration
+    // Ends the process when operation is the one chosen with SetExitDuring
+    // and the front end can.
+    void ExitIfChosen(const wchar_t* operation);
 
 private:
     RefState() = default;
@@ -115,10 +126,65 @@ private:
 // Objects, class objects and client-call threads alive; DllCanUnloadNow
 // answers S_OK only at zero.
 extern std::atomic<long> g_liveObjects;
-// The module's own handle, set in DllMain.
+// Calls to clients (and streams) still running.
+extern std::atomic<long> g_clientCallsInFlight;
+// The module that serves the class: set in DllMain, or by the EXE at start.
 extern HMODULE g_module;
-// Calls of DllGetClassObject since the module was loaded.
+// Requests for the class object since the module was loaded: each counts
+// one and performs the configured side effect.
 ULONG ClassObjectRequests();
+void NoteClassObjectRequest();
+// The file of the module (DLL or EXE) that serves the class.
+std::wstring ModulePath();
+
+// The in-process front end's caller: always this process.
+inline ULONG CurrentProcessId() { return ::GetCurrentProcessId(); }
+
+// What differs between the in-process and the out-of-process front end.
+struct FrontEnd {
+    bool outOfProcess = false;
+    // The process that makes the current call into the server.
+    ULONG (*callerProcessId)() = &CurrentProcessId;
+    // Ends the process in the middle of a call (TarnRef_ExitDuring); null:
+    // the request is ignored, as a server in the client's process cannot die
+    // alone.
+    void (*exitDuringCall)() = nullptr;
+    // An object handed to another process gained its first / lost its last
+    // strong external connection (IExternalConnection); the owner is the
+    // process whose call created it. Null: not tracked.
+    void (*objectConnected)(ULONG ownerProcessId) = nullptr;
+    void (*objectDisconnected)(ULONG ownerProcessId) = nullptr;
+};
+extern FrontEnd g_frontEnd;
+
+// The strong external connections COM reports for one object: while there
+// are any, a client process holds the object.
+class ConnectionCount {
+public:
+    explicit ConnectionCount(ULONG owner) : owner_(owner) {}
+    ~ConnectionCount() {
+        if (count_ > 0 && g_frontEnd.objectDisconnected) g_frontEnd.objectDisconnected(owner_);
+    }
+    ConnectionCount(const ConnectionCount&) = delete;
+    ConnectionCount& operator=(const ConnectionCount&) = delete;
+
+    DWORD Add(DWORD type) {
+        if (!(type & EXTCONN_STRONG)) return count_;
+        const long count = ++count_;
+        if (count == 1 && g_frontEnd.objectConnected) g_frontEnd.objectConnected(owner_);
+        return static_cast<DWORD>(count);
+    }
+    DWORD Release(DWORD type) {
+        if (!(type & EXTCONN_STRONG) || count_ <= 0) return count_;
+        const long count = --count_;
+        if (count == 0 && g_frontEnd.objectDisconnected) g_frontEnd.objectDisconnected(owner_);
+        return static_cast<DWORD>(count);
+    }
+
+private:
+    const ULONG owner_;
+    std::atomic<long> count_{0};
+};
 
 // One call on a client: runs on the call's thread, returns the call's
 // HRESULT and may fill the pulled payload of the ClientCall.
@@ -129,6 +195,19 @@ using ClientInvocation = std::function<HRESULT(ITARNClient*, ClientCall&)>;
 ULONG StartClientCall(win::ComPtr<ITARNClient> client, ClientInvocation invoke);
 // Starts a PullData call; the ClientCall receives what the client handed over.
 ULONG StartPullData(win::ComPtr<ITARNClient> client);
+// Waits up to timeoutMs for a client call to return; false on time-out or
+// for an unknown id.
+bool WaitClientCall(ULONG id, DWORD timeoutMs);
+std::shared_ptr<ClientCall> FindClientCall(ULONG id);
+
+// Starts a stream: count calls of one kind (TARNREF_STREAM_*) to the client,
+// one after another, each carrying its sequence number. Returns the stream's
+// call id, 0 without client or thread or for an unknown kind.
+ULONG StartStream(win::ComPtr<ITARNClient> client, int kind, ULONG count,
+                  const wchar_t* payloadType);
+
+// The operation whose next call ends the process (null or empty clears).
+void SetExitDuring(const wchar_t* operation);
 
 }  // namespace tarnref
 
@@ -142,6 +221,7 @@ template <typename Work>
 HRESULT ServeCall(const wchar_t* operation, const std::wstring& args, HRESULT refusal,
                   Work&& work) {
     RefState& state = RefState::Instance();
+    state.ExitIfChosen(operation);
     HRESULT hr = refusal;
     if (hr == S_OK) {
         const std::optional<HRESULT> injected = state.InjectedFailure(operation);

@@ -1,17 +1,29 @@
 /*
- * tarnref.h - control interface of the reference Tarn server
- * (TarnRefServer.dll).
+ * tarnref.h - control interface of the reference Tarn server.
  *
- * The reference server is an in-process COM server. A program that has
- * loaded it (through COM, or by linking TarnRefServer.lib, which is the same
- * module in the same process) steers it with these functions: it can make
- * operations fail, give chosen answers, switch interfaces off, let the
- * server "die" and come back, call the client's callback object from the
- * server's own threads, and read back every call the server received.
+ * The reference server runs in one of two ways, with the same behaviour and
+ * the same state:
+ *   - in process: TarnRefServer.dll, an in-process COM server. A program
+ *     that has loaded it (through COM, or by linking TarnRefServer.lib, which
+ *     is the same module in the same process) steers it directly.
+ *   - out of process: TarnRefServer.exe, a local COM server, as the real
+ *     Tarn server is; every call crosses the process boundary through the
+ *     proxy/stub DLL TarnProxy.dll. A program links TarnRefClient.lib instead
+ *     of TarnRefServer.lib and steers the server through the same functions:
+ *     TarnRefClient.dll forwards each of them to the server process (its
+ *     control object), starting the server when none runs.
+ * With these functions a program can make operations fail, give chosen
+ * answers, switch interfaces off, let the server "die" and come back, call
+ * the client's callback object from the server's own threads, and read back
+ * every call the server received.
  *
  * All functions are cdecl, take and return plain C types, and may be called
  * from any thread at any time; the server's state is guarded by one lock.
- * Arrays passed in are copied; the caller keeps its own.
+ * Arrays passed in are copied; the caller keeps its own. Out of process,
+ * TarnRefClient.dll makes its calls from the multithreaded apartment whatever
+ * the apartment of the calling thread, and leaves that thread's COM
+ * initialisation alone. When the server cannot be reached, functions that
+ * return a value return 0/FALSE (and an empty text).
  *
  * Operation names (used by TarnRef_FailOperation, TarnRef_SetResult,
  * TarnRef_CountCalls, TarnRef_WaitForCalls and the call record) are the
@@ -130,7 +142,13 @@ TARNREF_API void __cdecl TarnRef_SetPrepareReplySize(ULONG bytes);
 #define TARNREF_SIDE_EFFECT_FILE 2
 TARNREF_API void __cdecl TarnRef_SetClassObjectSideEffect(int kind, const wchar_t* arg);
 
-/* How many times DllGetClassObject was called since the module was loaded. */
+/* How many times DllGetClassObject was called since the module was loaded.
+ * Out of process (no DllGetClassObject): how many times the class object was
+ * asked for ISecureFactory since the server process started (COM may ask
+ * several times for one client's request: the count grows, by at least one
+ * per request); the side effect and a failure injected for
+ * "DllGetClassObject" apply to each of these, and the file is created
+ * beside TarnRefServer.exe. */
 TARNREF_API ULONG __cdecl TarnRef_ClassObjectRequests(void);
 
 /* ----- state ------------------------------------------------------------- */
@@ -187,7 +205,10 @@ TARNREF_API void __cdecl TarnRef_SetCaCertFingerPrint(const wchar_t* caCertFP,
                                                       const wchar_t* caCertFPEng);
 
 /* Switches an extra interface of the server object on or off; off, its
- * QueryInterface answers E_NOINTERFACE. */
+ * QueryInterface answers E_NOINTERFACE. Out of process, a client's proxy
+ * remembers an interface it has once been given and answers a later query
+ * for it itself: switching off then affects only objects whose proxy has not
+ * asked for that interface yet (for example objects created afterwards). */
 #define TARNREF_IFACE_KESTREL 1
 #define TARNREF_IFACE_DOWNLOAD 2
 #define TARNREF_IFACE_CERTIFICATE 3
@@ -219,6 +240,12 @@ TARNREF_API ULONG __cdecl TarnRef_PayloadPollCount(void);  /* successful Trigger
  * registration's client on a thread of the server (it does not wait for it);
  * TarnRef_LastPullCall gives its call id. */
 TARNREF_API void __cdecl TarnRef_SetPullOnTrigger(BOOL enabled);
+/* When on, every successful TriggerPayloadPoll makes that PullData call and
+ * waits for it to return (at most 30 seconds) before it answers, as a real
+ * server may. TarnRef_LastPullCall, TarnRef_WaitCall and
+ * TarnRef_GetPulledPayload give its outcome. Either switch turned on
+ * replaces the other; turned off, both are off. */
+TARNREF_API void __cdecl TarnRef_SetSyncPullOnTrigger(BOOL enabled);
 TARNREF_API ULONG __cdecl TarnRef_LastPullCall(void);      /* 0: none */
 
 /* ----- calls to the client ----------------------------------------------- */
@@ -266,6 +293,38 @@ TARNREF_API BOOL __cdecl TarnRef_GetPulledPayload(ULONG callId, wchar_t* type,
                                                   ULONG typeCapacity, wchar_t* data,
                                                   ULONG dataCapacity, VARTYPE* elementType);
 
+/* ----- notification streams --------------------------------------------- */
+/* One thread of the server makes count calls of one kind to the client
+ * registered under cookie (0: the most recent live registration), one after
+ * another (each waits for the previous one to return). Each call carries its
+ * sequence number seq = 1..count, so that the receiver can check the order:
+ *   TARNREF_STREAM_ACTIVATIONS  ActivatePolicies with the VT_I4 list {seq}
+ *   TARNREF_STREAM_POLICIES     PolicyArrivalNotification with
+ *       <policy type="60" pac="seq" id="5e0a11d5-7a72-4e00-8000-0000XXXXXXXX" modDate="seq"/>
+ *       (XXXXXXXX: seq in 8 lower-case hex digits)
+ *   TARNREF_STREAM_OPERATIONS   OperationArrivalNotification with opType seq,
+ *       the same id as above and content "operation <seq>"
+ *   TARNREF_STREAM_PUSHDATA     PushData with the UTF-8 bytes of "<seq>"
+ *       (decimal) and payloadType (null: a null BSTR)
+ *   TARNREF_STREAM_INCIDENTS    IKestrel::ReportIncident (queried once, first;
+ *       its failure ends the stream) with incidentId "<seq>", incidentType 1,
+ *       detail1 "stream", value2 seq, other texts empty, other numbers 0
+ * Returns the stream's id (a call id: TarnRef_WaitCall gives its result, the
+ * first failure of its calls or S_OK), 0 when there is no such client, the
+ * kind is unknown or the thread cannot start. */
+#define TARNREF_STREAM_ACTIVATIONS 1
+#define TARNREF_STREAM_POLICIES 2
+#define TARNREF_STREAM_OPERATIONS 3
+#define TARNREF_STREAM_PUSHDATA 4
+#define TARNREF_STREAM_INCIDENTS 5
+TARNREF_API ULONG __cdecl TarnRef_StartStream(ULONG cookie, int kind, ULONG count,
+                                              const wchar_t* payloadType);
+/* Waits up to timeoutMs for the stream to finish; TRUE when it has. *made and
+ * *failed (either may be null) get the number of calls made so far and how
+ * many of them failed (also on time-out; 0 for an unknown id). */
+TARNREF_API BOOL __cdecl TarnRef_WaitStream(ULONG streamId, DWORD timeoutMs, ULONG* made,
+                                            ULONG* failed);
+
 /* ----- call record ------------------------------------------------------- */
 
 TARNREF_API ULONG __cdecl TarnRef_CallCount(void);
@@ -283,6 +342,49 @@ TARNREF_API ULONG __cdecl TarnRef_CountCalls(const wchar_t* operation);
  * they are, FALSE after timeoutMs. */
 TARNREF_API BOOL __cdecl TarnRef_WaitForCalls(const wchar_t* operation, ULONG count,
                                               DWORD timeoutMs);
+
+/* ----- registration and the server process ------------------------------ */
+
+/* In process: TarnRefServer.dll registers / unregisters itself
+ * (InProcServer32, ThreadingModel "Both"; a LocalServer32 entry is removed).
+ * Out of process: registers TarnProxy.dll (every interface's proxy) and
+ * TarnRefServer.exe (the Tarn server class and the control class,
+ * LocalServer32; an InProcServer32 entry is removed), both found beside
+ * TarnRefClient.dll; unregistering removes both. S_OK or the failure. */
+TARNREF_API HRESULT __cdecl TarnRef_RegisterServer(void);
+TARNREF_API HRESULT __cdecl TarnRef_UnregisterServer(void);
+
+/* The functions below exist only in TarnRefClient.dll (out of process).
+ *
+ * The server process ends by itself when its last client is gone (no server
+ * object, class object, control object or call to a client left, after a
+ * linger of a few hundred milliseconds), when every client process it has
+ * seen has ended (also one that died holding objects), and when it was
+ * started but never used for about 30 seconds. A call after the server
+ * process ended connects to a fresh server (whose state is new). */
+
+/* Starts TarnRefServer.exe (found beside TarnRefClient.dll) and waits up to
+ * timeoutMs until it serves; returns its process id, 0 on failure. When a
+ * server already runs, returns its id. */
+TARNREF_API ULONG __cdecl TarnRef_StartServer(DWORD timeoutMs);
+/* The running server's process id, 0 when none runs (starts none). */
+TARNREF_API ULONG __cdecl TarnRef_ServerProcessId(void);
+/* The server process exits now, by itself (its class objects revoked);
+ * waits up to timeoutMs for it to end. TRUE once it has ended (also when
+ * none ran). */
+TARNREF_API BOOL __cdecl TarnRef_ExitServer(DWORD timeoutMs);
+/* The server process exits in the middle of the next call of the named
+ * operation (any operation name above, "PrepareCreate" and
+ * "CreateForProcess" included), before it answers: the caller sees
+ * 0x800706BE. NULL clears; TarnRef_Reset clears too. */
+TARNREF_API void __cdecl TarnRef_ExitDuring(const wchar_t* operation);
+/* Releases this program's hold on the server (its control object), so that
+ * the server can end when its last client is gone. The next function that
+ * needs the server connects again. */
+TARNREF_API void __cdecl TarnRef_Disconnect(void);
+/* Waits up to timeoutMs for the last server process this program knew of to
+ * end by itself; TRUE once it has ended (also when none was known). */
+TARNREF_API BOOL __cdecl TarnRef_WaitServerExit(DWORD timeoutMs);
 
 #ifdef __cplusplus
 }

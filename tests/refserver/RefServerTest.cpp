@@ -246,3 +246,28 @@ TEST_F(RefServerTest, CallsTheClientFromThreadsOfItsOwn) {
 }
 
 }  // namespace
+
+namespace {
+
+// In process too, a stream's calls come one after another and a synchronous
+// pull has returned when TriggerPayloadPoll answers.
+TEST_F(RefServerTest, StreamsAndTheSynchronousPullWorkInProcess) {
+    ComPtr<ITarnServer> server = CreateServer();
+    ASSERT_TRUE(server);
+    const ULONG cookie = RegisterClient(server.Get());
+    const ULONG stream = TarnRef_StartStream(cookie, TARNREF_STREAM_ACTIVATIONS, 5, nullptr);
+    ULONG made = 0, failed = 9;
+    ASSERT_TRUE(TarnRef_WaitStream(stream, kWaitMs, &made, &failed));
+    EXPECT_EQ(5u, made);
+    EXPECT_EQ(0u, failed);
+    EXPECT_EQ((std::vector<LONG>{5}), client_.pacs);
+
+    TarnRef_SetSyncPullOnTrigger(TRUE);
+    ASSERT_EQ(S_OK, server->TriggerPayloadPoll(cookie));
+    HRESULT result = S_OK;
+    ASSERT_TRUE(TarnRef_WaitCall(TarnRef_LastPullCall(), 0, &result));
+    EXPECT_EQ(E_NOTIMPL, result);  // what this client's PullData answers
+    EXPECT_EQ(S_OK, server->Unregister(cookie));
+}
+
+}  // namespace

@@ -3,18 +3,32 @@
 #include <cwchar>
 
 namespace tarn_test {
-namespace {
 
-using RegistrationEntry = HRESULT(STDAPICALLTYPE*)();
+#ifdef TARN_TEST_OUT_OF_PROCESS
 
-HRESULT CallServerEntry(const char* name) {
-    HMODULE server = GetModuleHandleW(L"TarnRefServer.dll");
-    if (!server) return E_FAIL;
-    auto entry = reinterpret_cast<RegistrationEntry>(reinterpret_cast<void*>(GetProcAddress(server, name)));
-    return entry ? entry() : E_FAIL;
+// Out of process: the proxy DLL and TarnRefServer.exe are registered, the
+// server is started and reset. At the end the test lets go of the server,
+// which must then end by itself: a server kept alive by what the test left
+// behind is a failure of the test.
+void ServerTest::SetUp() {
+    StubTest::SetUp();
+    RegisterServer();
+    ASSERT_NE(0u, TarnRef_StartServer(kServerStartMs)) << "TarnRefServer.exe did not start";
+    TarnRef_Reset();
 }
 
-}  // namespace
+void ServerTest::TearDown() {
+    TarnRef_Disconnect();
+    if (!TarnRef_WaitServerExit(kServerExitMs)) {
+        ADD_FAILURE() << "the server process did not end by itself within " << kServerExitMs
+                      << " ms after the test let go of it";
+        TarnRef_ExitServer(kServerExitMs);
+    }
+    UnregisterServer();
+    StubTest::TearDown();
+}
+
+#else
 
 void ServerTest::SetUp() {
     StubTest::SetUp();
@@ -27,9 +41,11 @@ void ServerTest::TearDown() {
     StubTest::TearDown();
 }
 
-void ServerTest::RegisterServer() { ASSERT_EQ(S_OK, CallServerEntry("DllRegisterServer")); }
+#endif
 
-void ServerTest::UnregisterServer() { ASSERT_EQ(S_OK, CallServerEntry("DllUnregisterServer")); }
+void ServerTest::RegisterServer() { ASSERT_EQ(S_OK, TarnRef_RegisterServer()); }
+
+void ServerTest::UnregisterServer() { ASSERT_EQ(S_OK, TarnRef_UnregisterServer()); }
 
 std::vector<std::wstring> ServerTest::Calls() {
     std::vector<std::wstring> lines;

@@ -1,6 +1,9 @@
 // The frame of an end-to-end test against the reference Tarn server: the
 // server registered in the prefix and reset, the stub's log directory set,
-// and readers for the server's call record.
+// and readers for the server's call record. A test program runs the server
+// in process (TarnRefServer.dll) or, built with TARN_TEST_OUT_OF_PROCESS
+// (tarn_add_gtest ... OUT_OF_PROCESS), in its own process
+// (TarnRefServer.exe through TarnRefClient.dll).
 #pragma once
 
 #include <string>
@@ -14,6 +17,10 @@ namespace tarn_test {
 
 class ServerTest : public StubTest {
 protected:
+    static constexpr DWORD kServerStartMs = 10000;
+    // How long the server may take to end by itself once the test let go.
+    static constexpr DWORD kServerExitMs = 5000;
+
     void SetUp() override;
     // Leaves the prefix without the server, as tests without one expect.
     void TearDown() override;
