@@ -2,11 +2,12 @@
 // from the context; without a connection it answers 0x80580004 at once.
 #include <optional>
 
-#include "adaptor/SafeArrays.h"
 #include "adaptor/TarnAdaptor.h"
 #include "log/AdaptorLog.h"
 #include "records/OperationStatusInfo.h"
 #include "records/ProviderInfo.h"
+#include "records/SafeArrays.h"
+#include "records/WideText.h"
 
 namespace {
 
@@ -17,11 +18,9 @@ win::ComPtr<ITarnServer> BeginRequest(TarnAdaptor& adaptor, const char* name) {
     return adaptor.Context()->GetServer();
 }
 
-// A failed server call: its level-1 line and the peer's report.
-HRESULT ReportCallFailed(TarnAdaptor& adaptor, const char* name, const std::wstring& method, HRESULT hr) {
-    WriteLog(LOG_ERROR, name, L"%s call failed, hr: 0x%08x", method.c_str(), hr);
-    adaptor.ReportError(adaptor_error::kServerCallFailed, method + L" call failed");
-    return adaptor_error::kServerCallFailed;
+// "<method> call failed, hr: 0x...": the level-1 line of a failed server call.
+std::wstring CallFailedText(const wchar_t* method, HRESULT hr) {
+    return records::FormatWide(L"%s call failed, hr: 0x%08x", method, hr);
 }
 
 }  // namespace
@@ -41,17 +40,11 @@ HRESULT TarnAdaptor::QueryPolicyContent(const PolicyInfo& info, std::wstring& co
         text = safe_arrays::Utf8Text(bytes.get());
         if (!text) hr = E_INVALIDARG;
     }
-    if (FAILED(hr)) {
-        WriteLog(LOG_ERROR, kName, L"%s call failed, hr: 0x%08x", method, hr);
-        WriteLog(LOG_VERBOSE, kName, L"%s", info.ToString().c_str());
-        ReportError(adaptor_error::kServerCallFailed, std::wstring(method) + L" call failed");
-        return adaptor_error::kServerCallFailed;
-    }
-    if (safe_arrays::ElementCount(bytes.get()) == 0) {
-        WriteLog(LOG_ERROR, kName, L"Problem with the policy content(empty)");
-        ReportError(adaptor_error::kPolicyContentEmpty, L"Problem with the policy content(empty)");
-        return adaptor_error::kPolicyContentEmpty;
-    }
+    if (FAILED(hr))
+        return Fail(kName, adaptor_error::kServerCallFailed, CallFailedText(method, hr),
+                    std::wstring(method) + L" call failed", LogLine{LOG_VERBOSE, info.ToString()});
+    if (safe_arrays::ElementCount(bytes.get()) == 0)
+        return Fail(kName, adaptor_error::kPolicyContentEmpty, L"Problem with the policy content(empty)");
     content = std::move(*text);
     return S_OK;
 }
@@ -62,11 +55,9 @@ HRESULT TarnAdaptor::QueryCompliance(bool& compliant, bool& changed) {
     if (!server) return adaptor_error::kNotConnected;
     // The server answers in the bits of the call's own result.
     const HRESULT answer = server->CheckCompliance();
-    if (FAILED(answer)) {
-        WriteLog(LOG_ERROR, kName, L"CheckCompliance call failed, hr: 0x%08x", answer);
-        ReportError(adaptor_error::kServerCallFailed, L"QueryCompliance call failed");
-        return adaptor_error::kServerCallFailed;
-    }
+    if (FAILED(answer))
+        return Fail(kName, adaptor_error::kServerCallFailed, CallFailedText(L"CheckCompliance", answer),
+                    L"QueryCompliance call failed");
     compliant = (answer & 1) != 0;
     changed = (answer & 2) != 0;
     WriteLog(LOG_INFO, kName, L" returned: hr: 0x%08x, compliance_changed: %u, compliant: %u", answer,
@@ -78,12 +69,8 @@ HRESULT TarnAdaptor::SetOperationStatus(const OperationStatusInfo& info) {
     const char* const kName = "TarnAdaptor::SetOperationStatus";
     win::ComPtr<ITarnServer> server = BeginRequest(*this, kName);
     if (!server) return adaptor_error::kNotConnected;
-    if (IsEqualGUID(info.GetOpGuid(), GUID_NULL)) {
-        const std::wstring text = L"Invalid GUID sent: " + info.GetOpGuidString();
-        WriteLog(LOG_ERROR, kName, L"%s", text.c_str());
-        ReportError(adaptor_error::kInvalidArgument, text);
-        return adaptor_error::kInvalidArgument;
-    }
+    if (IsEqualGUID(info.GetOpGuid(), GUID_NULL))
+        return Fail(kName, adaptor_error::kInvalidArgument, L"Invalid GUID sent: " + info.GetOpGuidString());
     const std::wstring text1 = info.GetOpText1(), text2 = info.GetOpText2();
     win::UniqueBstr bstr1 = win::UniqueBstr::Copy(text1), bstr2 = win::UniqueBstr::Copy(text2);
     HRESULT hr = E_OUTOFMEMORY;
@@ -91,10 +78,10 @@ HRESULT TarnAdaptor::SetOperationStatus(const OperationStatusInfo& info) {
         hr = server->SetOperationStatus(info.GetOpGuid(), info.GetOpStatus(), bstr1.get(), bstr2.get(),
                                        info.GetOpValue());
     if (SUCCEEDED(hr)) return S_OK;
-    WriteLog(LOG_ERROR, kName, L"SetOperationStatus with opGuid: %s, opStatus: %lu, call failed, hr: 0x%08x. ",
-             info.GetOpGuidString().c_str(), info.GetOpStatus(), hr);
-    ReportError(adaptor_error::kServerCallFailed, L"SetOperationStatus call failed");
-    return adaptor_error::kServerCallFailed;
+    return Fail(kName, adaptor_error::kServerCallFailed,
+                records::FormatWide(L"SetOperationStatus with opGuid: %s, opStatus: %lu, call failed, hr: 0x%08x. ",
+                                    info.GetOpGuidString().c_str(), info.GetOpStatus(), hr),
+                L"SetOperationStatus call failed");
 }
 
 HRESULT TarnAdaptor::QueryActivations(std::vector<LONG>& pacs) {
@@ -110,11 +97,9 @@ HRESULT TarnAdaptor::QueryActivations(std::vector<LONG>& pacs) {
         values = safe_arrays::Longs(list.get());
         if (!values) hr = E_INVALIDARG;
     }
-    if (FAILED(hr)) {
-        WriteLog(LOG_ERROR, kName, L"GetActivations call failed, hr: 0x%08x", hr);
-        ReportError(adaptor_error::kServerCallFailed, L"GetActivations call failed");
-        return adaptor_error::kServerCallFailed;
-    }
+    if (FAILED(hr))
+        return Fail(kName, adaptor_error::kServerCallFailed, CallFailedText(L"GetActivations", hr),
+                    L"GetActivations call failed");
     if (values->empty()) {
         WriteLog(LOG_VERBOSE, kName, L"PAC priority list is empty");
         return S_OK;
@@ -152,12 +137,11 @@ HRESULT TarnAdaptor::ReportIncident(const std::wstring& incidentId, ULONG incide
     if (id.get() && d1.get() && d2.get() && d3.get() && d4.get())
         hr = kestrel->ReportIncident(id.get(), incidentType, d1.get(), d2.get(), d3.get(), value1, value2, value3,
                                      d4.get());
-    if (FAILED(hr)) {
-        WriteLog(LOG_ERROR, kName, L"ReportIncident call failed, hr: 0x%08x, IncidentID: %s", hr,
-                 incidentId.c_str());
-        ReportError(adaptor_error::kServerCallFailed, L"ReportIncident call failed");
-        return adaptor_error::kServerCallFailed;
-    }
+    if (FAILED(hr))
+        return Fail(kName, adaptor_error::kServerCallFailed,
+                    records::FormatWide(L"ReportIncident call failed, hr: 0x%08x, IncidentID: %s", hr,
+                                        incidentId.c_str()),
+                    L"ReportIncident call failed");
     return hr;
 }
 
@@ -165,20 +149,21 @@ HRESULT TarnAdaptor::CollectLog(const BYTE* record, DWORD size) {
     const char* const kName = "TarnAdaptor::CollectLog";
     win::ComPtr<ITarnServer> server = BeginRequest(*this, kName);
     if (!server) return adaptor_error::kNotConnected;
-    if (!record || size == 0) {
-        WriteLog(LOG_ERROR, kName, L"Function called with invalid parameter");
-        ReportError(adaptor_error::kInvalidArgument, L"Function called with invalid parameter");
-        return adaptor_error::kInvalidArgument;
-    }
+    if (!record || size == 0)
+        return Fail(kName, adaptor_error::kInvalidArgument, L"Function called with invalid parameter");
+    const auto callFailed = [this, kName](const wchar_t* method, HRESULT hr) {
+        return Fail(kName, adaptor_error::kServerCallFailed, CallFailedText(method, hr),
+                    std::wstring(method) + L" call failed");
+    };
     ULONG queue = 0;
     HRESULT hr = server->LOG_CreateLogQueue(&queue);
-    if (FAILED(hr)) return ReportCallFailed(*this, kName, L"LOG_CreateLogQueue", hr);
+    if (FAILED(hr)) return callFailed(L"LOG_CreateLogQueue", hr);
     win::UniqueSafeArray bytes = safe_arrays::FromBytes(record, size);
     hr = bytes ? server->LOG_CreateLogRecord(queue, bytes.get()) : E_OUTOFMEMORY;
     // Only exactly 0 counts: the queue is neither committed nor closed otherwise.
-    if (hr != S_OK) return ReportCallFailed(*this, kName, L"LOG_CreateLogRecord", hr);
+    if (hr != S_OK) return callFailed(L"LOG_CreateLogRecord", hr);
     hr = server->LOG_CommitLogQueue(queue);
-    if (hr != S_OK) return ReportCallFailed(*this, kName, L"LOG_CommitLogQueue", hr);
+    if (hr != S_OK) return callFailed(L"LOG_CommitLogQueue", hr);
     return S_OK;
 }
 
@@ -192,11 +177,10 @@ HRESULT TarnAdaptor::DownLoadFile(const std::wstring& url, std::wstring& fileNam
     win::UniqueBstr urlCopy = win::UniqueBstr::Copy(url);
     const HRESULT hr = (name.get() && urlCopy.get()) ? download->DownloadFile(urlCopy.get(), name.put_in_out())
                                                      : E_OUTOFMEMORY;
-    if (FAILED(hr)) {
-        WriteLog(LOG_ERROR, kName, L"DownloadFile call failed, hr: 0x%08x, URL: [%s] ", hr, url.c_str());
-        ReportError(adaptor_error::kServerCallFailed, L"DownLoadFile call failed");
-        return adaptor_error::kServerCallFailed;
-    }
+    if (FAILED(hr))
+        return Fail(kName, adaptor_error::kServerCallFailed,
+                    records::FormatWide(L"DownloadFile call failed, hr: 0x%08x, URL: [%s] ", hr, url.c_str()),
+                    L"DownLoadFile call failed");
     fileName.assign(name.get() ? name.get() : L"", name.length());
     return hr;
 }
@@ -211,11 +195,9 @@ HRESULT TarnAdaptor::GetCaCertFingerPrint(std::wstring& caCertFP, std::wstring& 
     const HRESULT hr = (first.get() && second.get())
                            ? certificate->GetCaCertFingerPrint(first.put_in_out(), second.put_in_out())
                            : E_OUTOFMEMORY;
-    if (FAILED(hr)) {
-        WriteLog(LOG_ERROR, kName, L"GetCaCertFingerPrint call failed, hr: 0x%08x", hr);
-        ReportError(adaptor_error::kServerCallFailed, L"GetCaCertFingerPrint call failed");
-        return adaptor_error::kServerCallFailed;
-    }
+    if (FAILED(hr))
+        return Fail(kName, adaptor_error::kServerCallFailed, CallFailedText(L"GetCaCertFingerPrint", hr),
+                    L"GetCaCertFingerPrint call failed");
     caCertFP.assign(first.get() ? first.get() : L"", first.length());
     caCertFPEng.assign(second.get() ? second.get() : L"", second.length());
     WriteLog(LOG_VERBOSE, kName, L"%s",

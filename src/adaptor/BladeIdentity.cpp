@@ -95,8 +95,8 @@ void TarnAdaptor::InitGuid() {
     WriteLog(LOG_VERBOSE, "TarnAdaptor::InitGuid", L"Called");
     bladeGuid_ = GUID_NULL;
     if (bladeType_ == -1) {
-        WriteLog(LOG_ERROR, "TarnAdaptor::InitGuid", L"Blade type was not set, unable to init blade guid");
-        ReportError(adaptor_error::kBladeTypeNotSet, L"BladeType must be set,unable to init blade guid");
+        Fail("TarnAdaptor::InitGuid", adaptor_error::kBladeTypeNotSet,
+             L"Blade type was not set, unable to init blade guid", L"BladeType must be set,unable to init blade guid");
         return;
     }
     const ULONG lookup = static_cast<ULONG>(bladeType_ > e_BladeType_MONITORING
@@ -116,4 +116,14 @@ void TarnAdaptor::InitGuid() {
 
 void TarnAdaptor::ReportError(HRESULT code, const std::wstring& message) {
     if (notificationPeer_) notificationPeer_->OnAdaptorError(code, message);
+}
+
+HRESULT TarnAdaptor::Fail(const char* function, HRESULT code, const std::wstring& logText,
+                          const std::wstring& reportText, const std::optional<LogLine>& followUp) {
+    // Through "%s": a percent sign inside a message type or a URL is printed
+    // as it stands.
+    WriteLog(LOG_ERROR, function, L"%s", logText.c_str());
+    if (followUp) WriteLog(followUp->level, function, L"%s", followUp->text.c_str());
+    ReportError(code, reportText);
+    return code;
 }

@@ -3,9 +3,9 @@
 // sent as blade messages.
 #include <mutex>
 
-#include "adaptor/SafeArrays.h"
 #include "adaptor/TarnAdaptor.h"
 #include "log/AdaptorLog.h"
+#include "records/SafeArrays.h"
 #include "records/WideText.h"
 #include "win/Text.h"
 
@@ -13,52 +13,28 @@ namespace {
 
 constexpr char kSendBladeMessage[] = "TarnAdaptor::SendBladeMessage";
 
-// The supported blade message table is appended to by SendBladePayload under
-// the module lock, but every connection attempt lists it from the monitor
-// thread, which does not hold that lock. This lock keeps the listing from
-// meeting an append that moves the table's storage. There is one adaptor per
-// process, so one lock serves.
-win::CriticalSection g_bladeMessageTableLock;
-
 }  // namespace
 
-int TarnAdaptor::FindMessageType(const std::wstring& msgType) const {
-    for (size_t i = 0; i < SupportedBladeMessages.size(); ++i)
-        if (SupportedBladeMessages[i].first == msgType) return static_cast<int>(i);
-    return -1;
-}
-
-std::vector<std::wstring> TarnAdaptor::SupportedBladeMessageTypes() const {
-    std::lock_guard<win::CriticalSection> lock(g_bladeMessageTableLock);
-    std::vector<std::wstring> types;
-    for (const auto& entry : SupportedBladeMessages) types.push_back(entry.first);
-    return types;
-}
-
-HRESULT TarnAdaptor::BladeMessageRefused(HRESULT code, const std::wstring& text) {
-    WriteLog(LOG_ERROR, kSendBladeMessage, L"%s", text.c_str());
-    ReportError(code, text);
-    return code;
-}
+int TarnAdaptor::FindMessageType(const std::wstring& msgType) const { return SupportedBladeMessages.Find(msgType); }
 
 HRESULT TarnAdaptor::SendBladeMessage(const BladeMessageRequest& request, BladeMessageResponse& response) {
     win::ComPtr<ITarnServer> server = context_->GetServer();
     if (!server) return adaptor_error::kNotConnected;
-    if (SupportedBladeMessages.empty())
-        return BladeMessageRefused(adaptor_error::kBladeMessageNotPossible, L"No blade supported messages were set");
+    if (SupportedBladeMessages.Empty())
+        return Fail(kSendBladeMessage, adaptor_error::kBladeMessageNotPossible,
+                    L"No blade supported messages were set");
     if (!request.IsInternal())
-        return BladeMessageRefused(adaptor_error::kBladeMessageNotPossible,
-                                   L"Sending message through TARN to non-internal servers, is not supported");
+        return Fail(kSendBladeMessage, adaptor_error::kBladeMessageNotPossible,
+                    L"Sending message through TARN to non-internal servers, is not supported");
     if (request.GetMsgType().empty())
-        return BladeMessageRefused(adaptor_error::kInvalidArgument, L"Message type is empty");
-    const int index = FindMessageType(request.GetMsgType());
-    if (index < 0)
-        return BladeMessageRefused(
-            adaptor_error::kBladeMessageTypeNotSupported,
-            records::FormatWide(L"Requested message type: %s, is not found in supported blade message",
-                                request.GetMsgType().c_str()));
+        return Fail(kSendBladeMessage, adaptor_error::kInvalidArgument, L"Message type is empty");
+    const std::optional<BladeMessageSettings> found = SupportedBladeMessages.SettingsOf(request.GetMsgType());
+    if (!found)
+        return Fail(kSendBladeMessage, adaptor_error::kBladeMessageTypeNotSupported,
+                    records::FormatWide(L"Requested message type: %s, is not found in supported blade message",
+                                        request.GetMsgType().c_str()));
 
-    const BladeMessageSettings entry = SupportedBladeMessages[static_cast<size_t>(index)].second;
+    const BladeMessageSettings& entry = *found;
     BladeMessageSettings settings;
     settings.CopyValidated(entry);
     const std::wstring& messageType = entry.GetMsgType();
@@ -76,15 +52,15 @@ HRESULT TarnAdaptor::SendBladeMessage(const BladeMessageRequest& request, BladeM
     win::UniqueSafeArray requestTable;
     HRESULT hr = withSettings.ToPropertyTable(requestTable);
     if (FAILED(hr))
-        return BladeMessageRefused(adaptor_error::kRequestTableFailed,
-                                   records::FormatWide(L"Failed to create msgReqWithSettingsSA for msgType: %s, hr: 0x%08x",
-                                                       messageType.c_str(), hr));
+        return Fail(kSendBladeMessage, adaptor_error::kRequestTableFailed,
+                    records::FormatWide(L"Failed to create msgReqWithSettingsSA for msgType: %s, hr: 0x%08x",
+                                        messageType.c_str(), hr));
     win::UniqueSafeArray responseTable;
     hr = server->SendBladeMessage(requestTable.get(), responseTable.put());
     if (FAILED(hr))
-        return BladeMessageRefused(adaptor_error::kServerCallFailed,
-                                   records::FormatWide(L"SendBladeMessage failed. Message Type: %s, hr: 0x%08x",
-                                                       request.GetMsgType().c_str(), hr));
+        return Fail(kSendBladeMessage, adaptor_error::kServerCallFailed,
+                    records::FormatWide(L"SendBladeMessage failed. Message Type: %s, hr: 0x%08x",
+                                        request.GetMsgType().c_str(), hr));
     // Whatever the parse could read is handed on; a malformed table leaves
     // the fields it did not reach at their initial values.
     BladeMessageResponse received;
@@ -98,14 +74,11 @@ HRESULT TarnAdaptor::SendBladeMessage(const BladeMessageRequest& request, BladeM
 HRESULT TarnAdaptor::CollectPayload(const std::wstring& payloadType, const std::wstring& payload) {
     const char* const kName = "TarnAdaptor::CollectPayload";
     {
-        std::lock_guard<win::CriticalSection> lock(payloadLock_);
+        std::lock_guard<win::CriticalSection> lock(context_->payloadLock);
         WriteLog(LOG_VERBOSE, kName, L"Called");
-        if (payloadType.empty() || payload.empty()) {
-            const wchar_t* text = L"Payload type or data is empty. Not collecting payload";
-            WriteLog(LOG_ERROR, kName, L"%s", text);
-            ReportError(adaptor_error::kInvalidArgument, text);
-            return adaptor_error::kInvalidArgument;
-        }
+        if (payloadType.empty() || payload.empty())
+            return Fail(kName, adaptor_error::kInvalidArgument,
+                        L"Payload type or data is empty. Not collecting payload");
         context_->payloadData = payload;
         context_->payloadType = payloadType;
         WriteLog(LOG_VERBOSE, kName, L"Payload collected, type: %s", payloadType.c_str());
@@ -123,18 +96,17 @@ HRESULT TarnAdaptor::TriggerPayloadPoll() {
     win::ComPtr<ITarnServer> server = context_->GetServer();
     if (!server) return adaptor_error::kNotConnected;
     const HRESULT hr = server->TriggerPayloadPoll(registrationCookie_);
-    if (FAILED(hr)) {
-        WriteLog(LOG_ERROR, kName, L"TriggerPayloadPoll call failed, hr: 0x%08x", hr);
-        ReportError(adaptor_error::kServerCallFailed, L"TriggerPayloadPoll call failed");
-        return adaptor_error::kServerCallFailed;
-    }
+    if (FAILED(hr))
+        return Fail(kName, adaptor_error::kServerCallFailed,
+                    records::FormatWide(L"TriggerPayloadPoll call failed, hr: 0x%08x", hr),
+                    L"TriggerPayloadPoll call failed");
     WriteLog(LOG_VERBOSE, kName, L"Triggered payload poll");
     return S_OK;
 }
 
 HRESULT TarnAdaptor::GetPayload(SAFEARRAY** payload, BSTR* payloadType) {
     const char* const kName = "TarnAdaptor::GetPayload";
-    std::lock_guard<win::CriticalSection> lock(payloadLock_);
+    std::lock_guard<win::CriticalSection> lock(context_->payloadLock);
     if (context_->payloadData.empty() && context_->payloadType.empty()) return S_OK;
     if (!payload || !payloadType) return E_POINTER;
     WriteLog(LOG_VERBOSE, kName, L"Called, payload exists");
@@ -158,16 +130,14 @@ HRESULT TarnAdaptor::GetPayload(SAFEARRAY** payload, BSTR* payloadType) {
 HRESULT TarnAdaptor::SendBladePayload(const std::wstring& payloadType, const std::wstring& payload,
                                       std::wstring& response) {
     const char* const kName = "TarnAdaptor::SendBladePayload";
-    if (payloadType.empty() || payload.empty()) {
-        WriteLog(LOG_ERROR, kName, L"Payload type or data is empty. Not sending blade payload");
-        ReportError(adaptor_error::kInvalidArgument, L"Payload type or data is empty. Not sending payload");
-        return adaptor_error::kInvalidArgument;
-    }
+    if (payloadType.empty() || payload.empty())
+        return Fail(kName, adaptor_error::kInvalidArgument,
+                    L"Payload type or data is empty. Not sending blade payload",
+                    L"Payload type or data is empty. Not sending payload");
     if (FindMessageType(payloadType) < 0) {
         BladeMessageSettings settings;
         settings.SetAll(payloadType, L"HTTP", 80, L"NONE", L"DUMMY_PATH");
-        std::lock_guard<win::CriticalSection> lock(g_bladeMessageTableLock);
-        SupportedBladeMessages.emplace_back(payloadType, settings);
+        SupportedBladeMessages.Append(payloadType, settings);
     }
     BladeMessageRequest request(payloadType);
     request.SetReqData(payload);
@@ -175,13 +145,10 @@ HRESULT TarnAdaptor::SendBladePayload(const std::wstring& payloadType, const std
     request.SetDstIpDns(L"INTERNAL");
     BladeMessageResponse answer;
     const HRESULT hr = SendBladeMessage(request, answer);
-    if (FAILED(hr)) {
-        const std::wstring text =
-            records::FormatWide(L"SendBladePayload failed. Payload Type: %s, hr: 0x%08x", payloadType.c_str(), hr);
-        WriteLog(LOG_ERROR, kName, L"%s", text.c_str());
-        ReportError(adaptor_error::kBladePayloadFailed, text);
-        return adaptor_error::kBladePayloadFailed;
-    }
+    if (FAILED(hr))
+        return Fail(kName, adaptor_error::kBladePayloadFailed,
+                    records::FormatWide(L"SendBladePayload failed. Payload Type: %s, hr: 0x%08x", payloadType.c_str(),
+                                        hr));
     response = answer.GetRespData();
     return S_OK;
 }

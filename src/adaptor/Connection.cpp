@@ -3,12 +3,12 @@
 #include <mutex>
 
 #include "adaptor/AdaptorTesting.h"
-#include "adaptor/SafeArrays.h"
 #include "adaptor/TarnAdaptor.h"
 #include "comsec/SecureCreate.h"
 #include "log/Guarded.h"
 #include "notify/TARNClientBridge.h"
 #include "records/PolicyInfo.h"
+#include "records/SafeArrays.h"
 #include "records/WideText.h"
 #include "win/Threads.h"
 
@@ -56,35 +56,26 @@ HRESULT TarnAdaptor::Start() {
                      L"Non-Critical error connecting to TARN,  continuing initialization and automatic "
                      L"retries to connect to TARN will be performed");
             break;
-        case kCritical: {
-            const wchar_t* text =
-                L"Critical error connecting to TARN, not starting Monitor thread, exiting with error";
-            WriteLog(LOG_ERROR, "TarnAdaptor::Start", L"%s", text);
-            ReportError(adaptor_error::kStartFailed, text);
-            return adaptor_error::kStartFailed;
-        }
+        case kCritical:
+            return Fail("TarnAdaptor::Start", adaptor_error::kStartFailed,
+                        L"Critical error connecting to TARN, not starting Monitor thread, exiting with error");
         default:
             WriteLog(LOG_INFO, "TarnAdaptor::Start", L"Succeeded to connect to TARN, continuing initialization");
             break;
     }
     const HRESULT started = StartMonitorThread();
     if (FAILED(started)) return started;
-    if (IsEqualGUID(bladeGuid_, GUID_NULL)) {
-        WriteLog(LOG_ERROR, "TarnAdaptor::Start", L"Blade GUID was not set");
-        ReportError(adaptor_error::kStartFailed, L"Blade GUID was not set");
-        return adaptor_error::kStartFailed;
-    }
+    if (IsEqualGUID(bladeGuid_, GUID_NULL))
+        return Fail("TarnAdaptor::Start", adaptor_error::kStartFailed, L"Blade GUID was not set");
     return S_OK;
 }
 
 HRESULT TarnAdaptor::StartMonitorThread() {
     WriteLog(LOG_INFO, "TarnAdaptor::Start", L"Trying to create Monitor thread");
     terminationEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!terminationEvent_) {
-        WriteLog(LOG_ERROR, "TarnAdaptor::Start", L"Can't create monitor thread termination event");
-        ReportError(adaptor_error::kStartFailed, L"Can't create monitor thread termination event");
-        return adaptor_error::kStartFailed;
-    }
+    if (!terminationEvent_)
+        return Fail("TarnAdaptor::Start", adaptor_error::kStartFailed,
+                    L"Can't create monitor thread termination event");
     unsigned threadId = 0;
     monitorThread_ = win::StartThread(
         [this] {
@@ -92,11 +83,9 @@ HRESULT TarnAdaptor::StartMonitorThread() {
             TARNMonitorPorocedure();
         },
         &threadId);
-    if (!monitorThread_) {
-        WriteLog(LOG_ERROR, "TarnAdaptor::Start", L"Can't create monitor thread");
-        ReportError(adaptor_error::kStartFailed, L"Cant create monitor thread");
-        return adaptor_error::kStartFailed;
-    }
+    if (!monitorThread_)
+        return Fail("TarnAdaptor::Start", adaptor_error::kStartFailed, L"Can't create monitor thread",
+                    L"Cant create monitor thread");
     WriteLog(LOG_INFO, "TarnAdaptor::Start", L"Monitor thread created. TID=%5x", threadId);
     return S_OK;
 }
@@ -110,8 +99,8 @@ int TarnAdaptor::ConnectToTARN() {
         return kCritical;
     }
     if (bladeType_ == -1) {
-        WriteLog(LOG_ERROR, kName, L"TarnAdaptor::SetBladeType() should be called");
-        ReportError(adaptor_error::kBladeTypeNotSet, L"BladeType must be set");
+        Fail(kName, adaptor_error::kBladeTypeNotSet, L"TarnAdaptor::SetBladeType() should be called",
+             L"BladeType must be set");
         return kCritical;
     }
     if (!notificationPeer_) {
@@ -125,8 +114,7 @@ int TarnAdaptor::ConnectToTARN() {
     const HRESULT createHr = comsec::SecureCreateInstance(CLSID_TarnServer, created, 0);
     if (FAILED(createHr)) {
         const std::wstring text = records::FormatWide(L"SecureCreateInstance failed, hr: 0x%08x, exiting", createHr);
-        WriteLog(LOG_ERROR, kName, L"\t%s", text.c_str());
-        ReportError(adaptor_error::kSecureCreateFailed, text);
+        Fail(kName, adaptor_error::kSecureCreateFailed, L"\t" + text, text);
         return kNonCritical;
     }
     WriteLog(LOG_INFO, kName, L"\t%s", L"SecureCreateInstance succeded, saving TARN pointer");
@@ -153,7 +141,7 @@ void TarnAdaptor::LogSubscriptions() {
         WriteLog(LOG_WARNING, kName,
                  L"TarnAdaptor::SetSupportedPayloadResponseTypes() should be called, no payload "
                  L"response subscription");
-    const std::vector<std::wstring> messageTypes = SupportedBladeMessageTypes();
+    const std::vector<std::wstring> messageTypes = SupportedBladeMessages.Types();
     if (messageTypes.empty()) {
         WriteLog(LOG_INFO, kName, L"Blade: %d did not set supported blade messages", bladeType_);
     } else {
@@ -173,8 +161,7 @@ bool TarnAdaptor::RegisterWithServer() {
     if (FAILED(hr)) {
         const std::wstring text = records::FormatWide(
             L"Registration failed, hr: 0x%08x. Failed to register to TARN, releasing TARN pointer, exiting", hr);
-        WriteLog(LOG_ERROR, kName, L"\t%s", text.c_str());
-        ReportError(adaptor_error::kRegisterFailed, text);
+        Fail(kName, adaptor_error::kRegisterFailed, L"\t" + text, text);
         context_->ReleaseServer();
         return false;
     }
@@ -195,9 +182,8 @@ bool TarnAdaptor::AddExpectedMessageTypes() {
         const std::wstring text = records::FormatWide(
             L"AddExpectedMessageTypes failed, hr: 0x%08x. Failed to set Expected messages, failing "
             L"registration to TARN", hr);
-        WriteLog(LOG_ERROR, kName, L"\t%s", text.c_str());
-        WriteLog(LOG_ERROR, kName, L"Releasing Tarn pointer, exiting");
-        ReportError(adaptor_error::kRegisterFailed, text);
+        Fail(kName, adaptor_error::kRegisterFailed, L"\t" + text, text,
+             LogLine{LOG_ERROR, L"Releasing Tarn pointer, exiting"});
         context_->ReleaseServer();
         return false;
     }
@@ -254,8 +240,8 @@ void TarnAdaptor::MonitorTick() {
                      L"will be performed");
             break;
         default:
-            WriteLog(LOG_ERROR, kName, L"MonitorThread: Critical error connecting to TARN");
-            ReportError(adaptor_error::kStartFailed, L"Critical error connecting to TARN");
+            Fail(kName, adaptor_error::kStartFailed, L"MonitorThread: Critical error connecting to TARN",
+                 L"Critical error connecting to TARN");
             break;
     }
 }

@@ -1,5 +1,6 @@
 // Provider info: the blade's description of itself, kept and sent again
-// after every (re)connection until one complete send has succeeded.
+// after every (re)connection until one complete send has succeeded. Every
+// entry point takes the provider info lock; the steps below it run under it.
 #include <mutex>
 
 #include "adaptor/TarnAdaptor.h"
@@ -7,115 +8,116 @@
 #include "records/PolicyInfo.h"
 #include "records/WideText.h"
 
+namespace {
+
+constexpr char kSendProviderInfo[] = "TarnAdaptor::SendProviderInfo";
+
+}  // namespace
+
 HRESULT TarnAdaptor::CollectProviderInfo(const ProviderInfo& info) {
-    std::lock_guard<win::CriticalSection> lock(providerInfoLock_);
+    std::lock_guard<win::CriticalSection> lock(context_->providerInfoLock);
     WriteLog(LOG_VERBOSE, "TarnAdaptor::CollectProviderInfo", L"Called");
     return SendProviderInfo(info, true);
 }
 
-HRESULT TarnAdaptor::SendProviderInfo(const ProviderInfo& info, bool save) {
-    const char* const kName = "TarnAdaptor::SendProviderInfo";
-    std::lock_guard<win::CriticalSection> lock(providerInfoLock_);
-    if (!info.IsValid()) {
-        WriteLog(LOG_ERROR, kName, L"Provider info is not valid. Exiting");
-        ReportError(adaptor_error::kInvalidArgument, L"Provider info is not valid.");
-        return adaptor_error::kInvalidArgument;
+void TarnAdaptor::OnSuccesfullConnectToTarn() {
+    const char* const kName = "TarnAdaptor::OnSuccesfullConnectToTarn";
+    std::lock_guard<win::CriticalSection> lock(context_->providerInfoLock);
+    WriteLog(LOG_VERBOSE, kName, L"Enter");
+    // A new connection needs a new provider registration.
+    context_->providerRegistered = false;
+    if (context_->lastProviderInfo.IsValid()) {
+        context_->sendLastProviderInfo = true;
+        WriteLog(LOG_VERBOSE, kName, L"Trying to send last saved provider info");
+        SendProviderInfo(context_->lastProviderInfo, false);
+    } else {
+        context_->sendLastProviderInfo = false;
     }
+    WriteLog(LOG_VERBOSE, kName, L"Exit");
+}
+
+void TarnAdaptor::ResendProviderInfoIfPending() {
+    std::lock_guard<win::CriticalSection> lock(context_->providerInfoLock);
+    if (!context_->sendLastProviderInfo) return;
+    WriteLog(LOG_VERBOSE, "TarnAdaptor::TARNMonitorPorocedure", L"MonitorThread: Trying to send last saved provider info");
+    SendProviderInfo(context_->lastProviderInfo, false);
+}
+
+HRESULT TarnAdaptor::SendProviderInfo(const ProviderInfo& info, bool save) {
+    if (!info.IsValid())
+        return Fail(kSendProviderInfo, adaptor_error::kInvalidArgument, L"Provider info is not valid. Exiting",
+                    L"Provider info is not valid.");
     if (save) {
-        WriteLog(LOG_VERBOSE, kName, L"Provider info saved");
+        WriteLog(LOG_VERBOSE, kSendProviderInfo, L"Provider info saved");
         // Copied before the connection is checked: a description given while
         // disconnected is sent on the next connection.
         context_->lastProviderInfo = info;
     }
     win::ComPtr<ITarnServer> server = context_->GetServer();
     if (!server) return adaptor_error::kNotConnected;
-    if (IsEqualGUID(bladeGuid_, GUID_NULL)) {
-        const std::wstring text = records::FormatWide(
-            L"Blade: %u, has no GUID defined or GUID was not set yet, not sending providerInfo",
-            static_cast<ULONG>(bladeType_));
-        WriteLog(LOG_ERROR, kName, L"%s", text.c_str());
-        ReportError(adaptor_error::kProviderInfoNotSent, text);
-        return adaptor_error::kProviderInfoNotSent;
-    }
-    if (!providerRegistered_) {
-        const HRESULT hr = server->RegisterProvider(bladeGuid_);
-        if (FAILED(hr)) {
-            const std::wstring text = records::FormatWide(
-                L"RegisterProvider call failed, not sending providerInfo. BladeGuid: %s, hr: 0x%08x",
-                GuidToString(bladeGuid_).c_str(), hr);
-            WriteLog(LOG_ERROR, kName, L"%s", text.c_str());
-            ReportError(adaptor_error::kServerCallFailed, text);
-            return adaptor_error::kServerCallFailed;
-        }
-        providerRegistered_ = true;
-        WriteLog(LOG_ERROR, kName, L"%s",
-                 records::FormatWide(L"RegisterProvider succeeded for blade: %u, bladeGuid=%s",
-                                     static_cast<ULONG>(bladeType_), GuidToString(bladeGuid_).c_str())
-                     .c_str());
-    }
-    if (!info.properties.empty() || !info.xmlChunks.empty()) {
-        win::UniqueSafeArray table;
-        if (!info.GetPropertiesSafeArray(table))
-            return ProviderInfoNotSent(L"ProviderInfo::GetPropertiesSafeArray call failed, not sending providerInfo");
-        const HRESULT hr = ProviderTableSent(L"SetProperties", server->SetProperties(bladeGuid_, table.get()),
-                                             L"SetProperties call failed");
-        if (FAILED(hr)) return hr;
-    }
-    if (!info.notifications.empty()) {
-        win::UniqueSafeArray table;
-        if (!info.GetNotificationsSafeArray(table))
-            return ProviderInfoNotSent(
-                L"ProviderInfo::GetNotificationsSafeArray call failed, not sending providerInfo");
-        const HRESULT hr =
-            ProviderTableSent(L"SetNotification", server->SetNotification(bladeGuid_, table.get()),
-                              L"SetNotification call failed, not sending providerInfo");
-        if (FAILED(hr)) return hr;
-    }
-    if (sendLastProviderInfo_) {
-        WriteLog(LOG_VERBOSE, kName, L"Send last provider info flag was set. Clearing it");
-        sendLastProviderInfo_ = false;
+    HRESULT hr = RefuseWithoutBladeGuid();
+    if (SUCCEEDED(hr)) hr = RegisterProviderOnce(*server.Get());
+    if (SUCCEEDED(hr)) hr = SendProperties(*server.Get(), info);
+    if (SUCCEEDED(hr)) hr = SendNotifications(*server.Get(), info);
+    if (FAILED(hr)) return hr;
+    if (context_->sendLastProviderInfo) {
+        WriteLog(LOG_VERBOSE, kSendProviderInfo, L"Send last provider info flag was set. Clearing it");
+        context_->sendLastProviderInfo = false;
     }
     return S_OK;
 }
 
-// The outcome of one table sent to the server (SetProperties or
-// SetNotification): its log line, and the peer's report on failure.
+HRESULT TarnAdaptor::RefuseWithoutBladeGuid() {
+    if (!IsEqualGUID(bladeGuid_, GUID_NULL)) return S_OK;
+    return Fail(kSendProviderInfo, adaptor_error::kProviderInfoNotSent,
+                records::FormatWide(L"Blade: %u, has no GUID defined or GUID was not set yet, not sending providerInfo",
+                                    static_cast<ULONG>(bladeType_)));
+}
+
+// Once per connection: a failure later in the send does not undo it.
+HRESULT TarnAdaptor::RegisterProviderOnce(ITarnServer& server) {
+    if (context_->providerRegistered) return S_OK;
+    const HRESULT hr = server.RegisterProvider(bladeGuid_);
+    if (FAILED(hr))
+        return Fail(kSendProviderInfo, adaptor_error::kServerCallFailed,
+                    records::FormatWide(
+                        L"RegisterProvider call failed, not sending providerInfo. BladeGuid: %s, hr: 0x%08x",
+                        GuidToString(bladeGuid_).c_str(), hr));
+    context_->providerRegistered = true;
+    // Logged at level 1 like the failures around it, so that it shows at
+    // every trace level.
+    WriteLog(LOG_ERROR, kSendProviderInfo, L"%s",
+             records::FormatWide(L"RegisterProvider succeeded for blade: %u, bladeGuid=%s",
+                                 static_cast<ULONG>(bladeType_), GuidToString(bladeGuid_).c_str())
+                 .c_str());
+    return S_OK;
+}
+
+// Properties and XML chunks go together in one table.
+HRESULT TarnAdaptor::SendProperties(ITarnServer& server, const ProviderInfo& info) {
+    if (info.properties.empty() && info.xmlChunks.empty()) return S_OK;
+    win::UniqueSafeArray table;
+    if (!info.GetPropertiesSafeArray(table))
+        return Fail(kSendProviderInfo, adaptor_error::kProviderInfoNotSent,
+                    L"ProviderInfo::GetPropertiesSafeArray call failed, not sending providerInfo");
+    return ProviderTableSent(L"SetProperties", server.SetProperties(bladeGuid_, table.get()),
+                             L"SetProperties call failed");
+}
+
+HRESULT TarnAdaptor::SendNotifications(ITarnServer& server, const ProviderInfo& info) {
+    if (info.notifications.empty()) return S_OK;
+    win::UniqueSafeArray table;
+    if (!info.GetNotificationsSafeArray(table))
+        return Fail(kSendProviderInfo, adaptor_error::kProviderInfoNotSent,
+                    L"ProviderInfo::GetNotificationsSafeArray call failed, not sending providerInfo");
+    return ProviderTableSent(L"SetNotification", server.SetNotification(bladeGuid_, table.get()),
+                             L"SetNotification call failed, not sending providerInfo");
+}
+
 HRESULT TarnAdaptor::ProviderTableSent(const wchar_t* method, HRESULT hr, const wchar_t* failureText) {
-    const char* const kName = "TarnAdaptor::SendProviderInfo";
-    if (FAILED(hr)) {
-        WriteLog(LOG_ERROR, kName, L"Send providerInfo - %s - call failed, hr: 0x%08x", method, hr);
-        ReportError(adaptor_error::kServerCallFailed, failureText);
-        return adaptor_error::kServerCallFailed;
-    }
-    WriteLog(LOG_VERBOSE, kName, L"Send providerInfo - %s - succeeded", method);
+    if (FAILED(hr))
+        return Fail(kSendProviderInfo, adaptor_error::kServerCallFailed,
+                    records::FormatWide(L"Send providerInfo - %s - call failed, hr: 0x%08x", method, hr), failureText);
+    WriteLog(LOG_VERBOSE, kSendProviderInfo, L"Send providerInfo - %s - succeeded", method);
     return S_OK;
-}
-
-HRESULT TarnAdaptor::ProviderInfoNotSent(const wchar_t* text) {
-    WriteLog(LOG_ERROR, "TarnAdaptor::SendProviderInfo", L"%s", text);
-    ReportError(adaptor_error::kProviderInfoNotSent, text);
-    return adaptor_error::kProviderInfoNotSent;
-}
-
-void TarnAdaptor::OnSuccesfullConnectToTarn() {
-    const char* const kName = "TarnAdaptor::OnSuccesfullConnectToTarn";
-    std::lock_guard<win::CriticalSection> lock(providerInfoLock_);
-    WriteLog(LOG_VERBOSE, kName, L"Enter");
-    // A new connection needs a new provider registration.
-    providerRegistered_ = false;
-    if (context_->lastProviderInfo.IsValid()) {
-        sendLastProviderInfo_ = true;
-        WriteLog(LOG_VERBOSE, kName, L"Trying to send last saved provider info");
-        SendProviderInfo(context_->lastProviderInfo, false);
-    } else {
-        sendLastProviderInfo_ = false;
-    }
-    WriteLog(LOG_VERBOSE, kName, L"Exit");
-}
-
-void TarnAdaptor::ResendProviderInfoIfPending() {
-    std::lock_guard<win::CriticalSection> lock(providerInfoLock_);
-    if (!sendLastProviderInfo_) return;
-    WriteLog(LOG_VERBOSE, "TarnAdaptor::TARNMonitorPorocedure", L"MonitorThread: Trying to send last saved provider info");
-    SendProviderInfo(context_->lastProviderInfo, false);
 }

@@ -6,10 +6,13 @@
 #include <objbase.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "adaptor/AdaptorErrors.h"
+#include "adaptor/BladeMessageTable.h"
+#include "notify/BridgeOwner.h"
 #include "notify/TarnNotificationPeer.h"
 #include "records/BladeMessage.h"
 #include "records/ProviderInfo.h"
@@ -25,7 +28,7 @@ enum : LONG {
     e_BladeType_MONITORING = 1000,
 };
 
-class TarnAdaptor {
+class TarnAdaptor final : public IBridgeOwner {
 public:
     class AdaptorContext {
     public:
@@ -42,10 +45,19 @@ public:
         TARNClientBridge* CallbackObject() const { return callbackObject_.Get(); }
         TarnNotificationPeer& DefaultPeer() { return defaultPeer_; }
 
-        // Guarded by the adaptor's provider info lock.
+        // The blade's provider description and how far its sending got on
+        // the current connection; the lock also serialises every send.
+        win::CriticalSection providerInfoLock;
         ProviderInfo lastProviderInfo;
-        // The payload a blade collected, waiting for the server's pull;
-        // guarded by the adaptor's payload lock. Both empty when none.
+        // RegisterProvider succeeded on the current connection.
+        bool providerRegistered = false;
+        // lastProviderInfo has yet to go through completely after a
+        // (re)connection: the monitor thread retries it.
+        bool sendLastProviderInfo = true;
+
+        // The payload a blade collected, waiting for the server's pull.
+        // Both texts empty when there is none.
+        win::CriticalSection payloadLock;
         std::wstring payloadData;
         std::wstring payloadType;
 
@@ -78,13 +90,10 @@ public:
     int ConnectToTARN();
     bool IsTARNAlive();
 
-    LONG BladeType() const { return bladeType_; }
+    LONG BladeType() const override { return bladeType_; }
     const GUID& BladeGuid() const { return bladeGuid_; }
     TarnNotificationPeer* NotificationPeer() const { return notificationPeer_; }
     AdaptorContext* Context() const { return context_.get(); }
-
-    // Reports an adaptor failure to the notification peer, if there is one.
-    void ReportError(HRESULT code, const std::wstring& message);
 
     // Request methods. Each returns an HRESULT; 0x80580004 when no server
     // is connected.
@@ -98,20 +107,38 @@ public:
     HRESULT SetOperationStatus(const OperationStatusInfo& info);
     HRESULT CollectLog(const BYTE* record, DWORD size);
     HRESULT CollectProviderInfo(const ProviderInfo& info);
-    HRESULT SendProviderInfo(const ProviderInfo& info, bool save);
     HRESULT SendBladeMessage(const BladeMessageRequest& request, BladeMessageResponse& response);
     HRESULT TriggerPayloadPoll();
-    // The index of the first table entry of exactly this type, or -1.
+    // The index of the first blade message table entry of exactly this
+    // type, or -1.
     int FindMessageType(const std::wstring& msgType) const;
     HRESULT CollectPayload(const std::wstring& payloadType, const std::wstring& payload);
     HRESULT SendBladePayload(const std::wstring& payloadType, const std::wstring& payload,
                              std::wstring& response);
     // Hands the collected payload to the server's pull (TARNClientBridge::PullData).
-    HRESULT GetPayload(SAFEARRAY** payload, BSTR* payloadType);
+    HRESULT GetPayload(SAFEARRAY** payload, BSTR* payloadType) override;
     HRESULT DownLoadFile(const std::wstring& url, std::wstring& fileName);
     HRESULT GetCaCertFingerPrint(std::wstring& caCertFP, std::wstring& caCertFPEng);
 
 private:
+    // Reports an adaptor failure to the notification peer, if there is one.
+    void ReportError(HRESULT code, const std::wstring& message);
+
+    // A line logged between a failure's level-1 line and its report.
+    struct LogLine {
+        int level;
+        std::wstring text;
+    };
+    // The failure of an adaptor method: its level-1 line logText under
+    // function, the follow-up line if any, the peer's report of code with
+    // reportText; returns code.
+    HRESULT Fail(const char* function, HRESULT code, const std::wstring& logText, const std::wstring& reportText,
+                 const std::optional<LogLine>& followUp = std::nullopt);
+    // The same, where the log and the report say the same.
+    HRESULT Fail(const char* function, HRESULT code, const std::wstring& text) {
+        return Fail(function, code, text, text);
+    }
+
     void TARNMonitorPorocedure();
     // UnRegisterProvider and Unregister on the stored server, then its release.
     void UnregisterFromServer();
@@ -126,26 +153,28 @@ private:
     // The monitor tick's retry of a provider info send that has not yet
     // gone through completely.
     void ResendProviderInfoIfPending();
-    std::vector<std::wstring> SupportedBladeMessageTypes() const;
-    HRESULT ProviderInfoNotSent(const wchar_t* text);
+
+    // The steps of a provider info send; the caller holds the provider
+    // info lock throughout.
+    HRESULT SendProviderInfo(const ProviderInfo& info, bool save);
+    HRESULT RefuseWithoutBladeGuid();
+    HRESULT RegisterProviderOnce(ITarnServer& server);
+    HRESULT SendProperties(ITarnServer& server, const ProviderInfo& info);
+    HRESULT SendNotifications(ITarnServer& server, const ProviderInfo& info);
+    // The outcome of one table sent (SetProperties or SetNotification).
     HRESULT ProviderTableSent(const wchar_t* method, HRESULT hr, const wchar_t* failureText);
-    HRESULT BladeMessageRefused(HRESULT code, const std::wstring& text);
 
     LONG bladeType_ = -1;
     GUID bladeGuid_ = {};
     std::vector<ULONG> supportedPolicyTypes_;
     std::vector<std::wstring> supportedPayloadResponseTypes_;
-    std::vector<std::pair<std::wstring, BladeMessageSettings>> SupportedBladeMessages;
+    BladeMessageTable SupportedBladeMessages;
     TarnNotificationPeer* notificationPeer_ = nullptr;
     std::unique_ptr<AdaptorContext> context_;
     win::CriticalSection connectionLock_;
-    win::CriticalSection providerInfoLock_;
-    win::CriticalSection payloadLock_;
     ULONG registrationCookie_ = 0;
     win::UniqueHandle monitorThread_;
     win::UniqueHandle terminationEvent_;
-    bool providerRegistered_ = false;
-    bool sendLastProviderInfo_ = true;
     // Keeps the multithreaded apartment alive for as long as the adaptor
     // lives, whichever thread creates or destroys it. Declared last: it goes
     // after everything that may still hold a reference of that apartment.

@@ -6,10 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "adaptor/SafeArrays.h"
-#include "adaptor/TarnAdaptor.h"
 #include "log/Guarded.h"
 #include "notify/TarnNotificationPeer.h"
+#include "records/SafeArrays.h"
 #include "win/Threads.h"
 
 // One delivery's place in the order of its kind: done is set when the
@@ -124,7 +123,7 @@ win::ComPtr<TARNClientBridge> TARNClientBridge::Create() {
 
 TARNClientBridge::~TARNClientBridge() = default;
 
-void TARNClientBridge::SetAdaptor(TarnAdaptor* adaptor) {
+void TARNClientBridge::SetAdaptor(IBridgeOwner* adaptor) {
     std::lock_guard<win::CriticalSection> lock(gateLock_);
     adaptor_ = adaptor;
 }

@@ -8,10 +8,10 @@
 #include <atomic>
 #include <memory>
 
+#include "notify/BridgeOwner.h"
 #include "server/TarnServer.h"
 #include "win/raii.h"
 
-class TarnAdaptor;
 class TarnNotificationPeer;
 // One delivery's place in the order of its kind.
 struct DeliveryTurn;
@@ -46,7 +46,7 @@ public:
                                              BSTR detail3, LONG value1, ULONG value2, ULONG value3,
                                              BSTR detail4) override;
 
-    void SetAdaptor(TarnAdaptor* adaptor);
+    void SetAdaptor(IBridgeOwner* adaptor);
     void SetNotificationPeer(TarnNotificationPeer* peer);
 
     // Cuts the bridge off from the adaptor and the peer. The server may keep
@@ -74,7 +74,7 @@ public:
         Hold& operator=(const Hold&) = delete;
         Hold& operator=(Hold&&) = delete;
 
-        TarnAdaptor* Adaptor() const { return adaptor_; }
+        IBridgeOwner* Adaptor() const { return adaptor_; }
         TarnNotificationPeer* Peer() const { return peer_; }
         const TARNClientBridge* Bridge() const { return bridge_; }
         // Waits until the delivery before this one has finished (true), or
@@ -83,7 +83,7 @@ public:
 
     private:
         TARNClientBridge* bridge_;
-        TarnAdaptor* adaptor_ = nullptr;
+        IBridgeOwner* adaptor_ = nullptr;
         TarnNotificationPeer* peer_ = nullptr;
     };
 
@@ -98,14 +98,16 @@ private:
     std::shared_ptr<DeliveryTurn> TakeTurn(DeliveryKind kind, const std::shared_ptr<DeliveryTurn>& turn);
 
     std::atomic<LONG> refCount_{0};
-    win::CriticalSection gateLock_;
-    CONDITION_VARIABLE holdsReleased_;
-    TarnAdaptor* adaptor_ = nullptr;
-    TarnNotificationPeer* peer_ = nullptr;
-    LONG holds_ = 0;
     // Set (manual reset) when Detach begins: deliveries still waiting for
     // their turn give up.
     win::UniqueHandle detaching_;
-    // The last delivery of each kind, guarded by gateLock_.
+
+    // The gate: everything below is guarded by gateLock_.
+    win::CriticalSection gateLock_;
+    CONDITION_VARIABLE holdsReleased_;
+    IBridgeOwner* adaptor_ = nullptr;
+    TarnNotificationPeer* peer_ = nullptr;
+    LONG holds_ = 0;
+    // The last delivery of each kind.
     std::shared_ptr<DeliveryTurn> lastTurn_[static_cast<size_t>(DeliveryKind::Count)];
 };

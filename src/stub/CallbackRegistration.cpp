@@ -2,7 +2,7 @@
 // survive Finalize and a later Initialize.
 #include <mutex>
 
-#include "notify/VPNNotificationPeer.h"
+#include "stub/VPNNotificationPeer.h"
 #include "stub/ModuleState.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include "adaptor/TarnAdaptor.h"
 #include "log/Guarded.h"
-#include "notify/DefaultNotificationPeer.h"
-#include "notify/VPNNotificationPeer.h"
+#include "stub/DefaultNotificationPeer.h"
+#include "stub/VPNNotificationPeer.h"
 #include "stub/ModuleState.h"
 #include "win/Threads.h"
 

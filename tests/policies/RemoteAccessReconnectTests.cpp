@@ -7,7 +7,7 @@
 
 #include "PolicyTestSupport.h"
 #include "adaptor/AdaptorTesting.h"
-#include "adaptor/SafeArrays.h"
+#include "records/SafeArrays.h"
 
 namespace {
 

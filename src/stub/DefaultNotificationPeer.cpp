@@ -1,9 +1,9 @@
-#include "notify/DefaultNotificationPeer.h"
+#include "stub/DefaultNotificationPeer.h"
 
 #include <new>
 
 #include "log/AdaptorLog.h"
-#include "notify/VPNNotificationPeer.h"
+#include "stub/VPNNotificationPeer.h"
 #include "stub/ModuleState.h"
 #include "win/raii.h"
 

@@ -1,4 +1,4 @@
-#include "notify/VPNNotificationPeer.h"
+#include "stub/VPNNotificationPeer.h"
 
 #include "adaptor/TarnAdaptor.h"
 #include "stub/ModuleState.h"

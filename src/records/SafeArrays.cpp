@@ -1,4 +1,4 @@
-#include "adaptor/SafeArrays.h"
+#include "records/SafeArrays.h"
 
 #include <cstring>
 

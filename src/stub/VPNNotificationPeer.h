@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "notify/TarnNotificationPeer.h"
+#include "tarnstub.h"
 
 class TarnAdaptor;
-#include "tarnstub.h"
 
 class VPNNotificationPeer : public TarnNotificationPeer {
 public:
