@@ -1,7 +1,7 @@
 // The in-process front end (TarnRefServer.dll): the class object, unloading
 // and self-registration.
 #include "RefFactory.h"
-#include "RefRegistry.h"
+#include "ClassRegistration.h"
 #include "RefState.h"
 #include "tarnref.h"
 

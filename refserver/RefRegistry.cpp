@@ -1,4 +1,6 @@
-#include "RefRegistry.h"
+// The side effects a test can ask of the class object
+// (TarnRef_SetClassObjectSideEffect), and the count of class object requests.
+#include "ClassRegistration.h"
 
 #include "RefState.h"
 #include "tarnref.h"
@@ -12,15 +14,6 @@ namespace tarnref {
 namespace {
 
 std::atomic<ULONG> g_classObjectRequests{0};
-
-LSTATUS SetText(HKEY key, const wchar_t* name, const std::wstring& text) {
-    return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
-
-const wchar_t* OtherServerKind(const wchar_t* serverKind) {
-    return ::lstrcmpiW(serverKind, L"LocalServer32") == 0 ? L"InProcServer32" : L"LocalServer32";
-}
 
 // Data that differs on every call, also across processes: a registry
 // notification fires only when the data really changes.
@@ -54,12 +47,6 @@ void CreateFileBesideModule(const std::wstring& name, const std::wstring& data) 
 
 }  // namespace
 
-std::wstring ClassKeyPath(REFCLSID clsid) {
-    wchar_t text[40] = {};
-    ::StringFromGUID2(clsid, text, 40);
-    return std::wstring(L"Software\\Classes\\CLSID\\") + text;
-}
-
 std::wstring ModulePath() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
@@ -68,32 +55,6 @@ std::wstring ModulePath() {
         if (length < path.size()) return path.substr(0, length);
         path.resize(path.size() * 2);
     }
-}
-
-HRESULT RegisterClassServer(REFCLSID clsid, const wchar_t* description, const wchar_t* serverKind,
-                            const std::wstring& serverValue, const wchar_t* threadingModel) {
-    win::UniqueHKey classKey, serverKey;
-    LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, ClassKeyPath(clsid).c_str(), 0, nullptr,
-                                       0, KEY_ALL_ACCESS, nullptr, classKey.put(), nullptr);
-    if (status == ERROR_SUCCESS) status = SetText(classKey.get(), nullptr, description);
-    if (status == ERROR_SUCCESS) {
-        const LSTATUS removed = ::RegDeleteTreeW(classKey.get(), OtherServerKind(serverKind));
-        if (removed != ERROR_FILE_NOT_FOUND) status = removed;
-    }
-    if (status == ERROR_SUCCESS) {
-        status = ::RegCreateKeyExW(classKey.get(), serverKind, 0, nullptr, 0, KEY_WRITE, nullptr,
-                                   serverKey.put(), nullptr);
-    }
-    if (status == ERROR_SUCCESS) status = SetText(serverKey.get(), nullptr, serverValue);
-    if (status == ERROR_SUCCESS && threadingModel) {
-        status = SetText(serverKey.get(), L"ThreadingModel", threadingModel);
-    }
-    return status == ERROR_SUCCESS ? S_OK : SELFREG_E_CLASS;
-}
-
-HRESULT UnregisterClass(REFCLSID clsid) {
-    const LSTATUS status = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, ClassKeyPath(clsid).c_str());
-    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? S_OK : SELFREG_E_CLASS;
 }
 
 ULONG ClassObjectRequests() { return g_classObjectRequests; }

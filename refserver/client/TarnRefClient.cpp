@@ -2,6 +2,7 @@
 // each one is a call of the server's control object (ITarnRefControl), made
 // through ClientConnection. Arrays the in-process functions build from plain
 // C arguments are built here and sent whole.
+#include "ClassRegistration.h"
 #include "ClientConnection.h"
 #include "tarnref.h"
 
@@ -13,8 +14,6 @@
 using tarnref_client::WithControl;
 
 namespace {
-
-constexpr DWORD kRegistrationWaitMs = 30000;
 
 // Calls a control method that hands back one value; 0 (or FALSE) when the
 // call fails.
@@ -74,25 +73,6 @@ win::UniqueSafeArray TextTable(const wchar_t* const* cells, ULONG rows) {
         data.as<BSTR>()[i] = win::UniqueBstr::Copy(cells ? cells[i] : nullptr).release();
     }
     return table;
-}
-
-// Runs a program and waits for its exit code.
-HRESULT RunProgram(const std::wstring& path, const wchar_t* argument) {
-    std::wstring commandLine = L"\"" + path + L"\" " + argument;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &info)) {
-        return HRESULT_FROM_WIN32(::GetLastError());
-    }
-    win::UniqueHandle process(info.hProcess), thread(info.hThread);
-    if (::WaitForSingleObject(process.get(), kRegistrationWaitMs) != WAIT_OBJECT_0) {
-        return HRESULT_FROM_WIN32(WAIT_TIMEOUT);
-    }
-    DWORD code = 1;
-    ::GetExitCodeProcess(process.get(), &code);
-    return code == 0 ? S_OK : E_FAIL;
 }
 
 HRESULT CallProxyEntry(const char* name) {
@@ -346,13 +326,13 @@ BOOL __cdecl TarnRef_WaitForCalls(const wchar_t* operation, ULONG count, DWORD t
 
 HRESULT __cdecl TarnRef_RegisterServer(void) try {
     const HRESULT hr = CallProxyEntry("DllRegisterServer");
-    return FAILED(hr) ? hr : RunProgram(ServerPath(), L"/RegServer");
+    return FAILED(hr) ? hr : tarnref::RegisterLocalServerClasses(ServerPath());
 } catch (...) {
     return E_OUTOFMEMORY;
 }
 
 HRESULT __cdecl TarnRef_UnregisterServer(void) try {
-    const HRESULT server = RunProgram(ServerPath(), L"/UnregServer");
+    const HRESULT server = tarnref::UnregisterLocalServerClasses();
     const HRESULT proxy = CallProxyEntry("DllUnregisterServer");
     return FAILED(server) ? server : proxy;
 } catch (...) {

@@ -6,7 +6,7 @@
 //   TarnRefServer.exe [-Embedding]   serves until its clients are gone
 #include "ControlObject.h"
 #include "RefFactory.h"
-#include "RefRegistry.h"
+#include "ClassRegistration.h"
 #include "RefState.h"
 #include "ServerInstance.h"
 #include "ServerLifetime.h"
@@ -52,25 +52,6 @@ std::vector<std::wstring> Arguments() {
     for (int i = 1; list && i < count; ++i) arguments.emplace_back(list[i]);
     ::LocalFree(list);
     return arguments;
-}
-
-HRESULT RegisterClasses() {
-    const std::wstring path = ModulePath();
-    if (path.empty()) return HRESULT_FROM_WIN32(::GetLastError());
-    const std::wstring quoted = L"\"" + path + L"\"";
-    HRESULT hr = RegisterClassServer(CLSID_TarnServer, L"Tarn reference server", L"LocalServer32",
-                                     quoted, nullptr);
-    if (SUCCEEDED(hr)) {
-        hr = RegisterClassServer(CLSID_TarnRefControl, L"Tarn reference server control",
-                                 L"LocalServer32", quoted, nullptr);
-    }
-    return hr;
-}
-
-HRESULT UnregisterClasses() {
-    const HRESULT server = UnregisterClass(CLSID_TarnServer);
-    const HRESULT control = UnregisterClass(CLSID_TarnRefControl);
-    return FAILED(server) ? server : control;
 }
 
 HRESULT PublishClassObjects() {
@@ -119,8 +100,11 @@ int Serve() {
 
 int Run() {
     for (const std::wstring& argument : Arguments()) {
-        if (IsSwitch(argument.c_str(), L"RegServer")) return SUCCEEDED(RegisterClasses()) ? 0 : 1;
-        if (IsSwitch(argument.c_str(), L"UnregServer")) return SUCCEEDED(UnregisterClasses()) ? 0 : 1;
+        if (IsSwitch(argument.c_str(), L"RegServer")) {
+            const std::wstring path = ModulePath();
+            return !path.empty() && SUCCEEDED(RegisterLocalServerClasses(path)) ? 0 : 1;
+        }
+        if (IsSwitch(argument.c_str(), L"UnregServer")) return SUCCEEDED(UnregisterLocalServerClasses()) ? 0 : 1;
     }
     return Serve();
 }
