@@ -1,8 +1,11 @@
 // Notifications end to end: the blade registers real callbacks through the
-// exports of TarnStub.dll, the reference server calls the stub's callback
-// object from its own threads, and the test checks what the callbacks got,
-// what the server's calls returned and what the adaptor log says.
+// exports of TarnStub.dll, the reference server in its own process calls the
+// stub's callback object from its threads, and the test checks what the
+// callbacks got, what the server's calls returned and what the adaptor log
+// says.
 #include <algorithm>
+#include <iterator>
+#include <numeric>
 #include <set>
 
 #include "NotifyTest.h"
@@ -285,6 +288,102 @@ TEST_F(NotifyE2E, AdaptorErrorsAreLoggedButNeverReachACallback) {
                                 L"GetPolicyContent call failed"))
         << LogDump();
     EXPECT_EQ(0u, recorder_.Total());
+}
+
+// ---- across the process boundary ---------------------------------------------------
+
+// The thread that last wrote under function, 0 when none did.
+DWORD LastThreadOf(const std::vector<std::wstring>& lines, const std::wstring& function) {
+    const auto entries = tarn_test::EntriesOf(lines, function);
+    return entries.empty() ? 0 : entries.back().thread;
+}
+
+struct CallbackPath {
+    const char* name;
+    ULONG (*call)();
+    const wchar_t* arrival;   // what the callback object runs on the server's call
+    const wchar_t* delivery;  // the delivery thread; none when the blade is called on the server's call
+};
+
+const CallbackPath kCallbackPaths[] = {
+    {"policy", [] { return TarnRef_CallPolicyArrival(0, PolicyDescription(60, 2).c_str()); },
+     L"TARNClientBridge::PolicyArrivalNotification", L"TARNClientBridge::PolicyArrivalThread"},
+    {"operation", [] { const GUID id = MakeGuid(3); return TarnRef_CallOperationArrival(0, &id, 3, L"op"); },
+     L"TARNClientBridge::OperationArrivalNotification", L"TARNClientBridge::OperationArrivalThread"},
+    {"activation", [] { const LONG pac = 5; return TarnRef_CallActivatePolicies(0, &pac, 1); },
+     L"TARNClientBridge::ActivatePolicies", L"TARNClientBridge::ActivatePoliciesThread"},
+    {"payload response", [] { return TarnRef_CallPushData(0, "abc", 3, L"T"); }, L"TARNClientBridge::PushData",
+     L"TARNClientBridge::OnPayloadResponseThread"},
+    // Queries IKestrel on the callback object first.
+    {"incident", [] { return TarnRef_CallReportIncident(0, L"i", 1, L"a", L"b", L"c", 1, 2, 3, L"d"); },
+     L"TARNClientBridge::ReportIncident", nullptr},
+};
+
+// The server's calls come in on RPC threads of the blade's process. A
+// notification reaches the blade on a delivery thread of its own, so the
+// server's call returns at once; an incident on the server's call itself.
+TEST_F(NotifyE2E, ServerCallsArriveOnRpcThreadsAndReachTheBladeOnTheirOwnThreads) {
+    const DWORD bladeThread = GetCurrentThreadId();
+    ASSERT_EQ(TARNSTUB_OK, Initialize(13));
+    ASSERT_TRUE(RegisterPeerCallbacks());
+    for (const CallbackPath& path : kCallbackPaths) {
+        SCOPED_TRACE(path.name);
+        const size_t before = recorder_.Copy(recorder_.threads).size();
+        EXPECT_EQ(S_OK, Await(path.call()));
+        ASSERT_TRUE(recorder_.WaitFor(recorder_.threads, before + 1));
+        const DWORD callback = recorder_.Copy(recorder_.threads).back();
+        const auto lines = LogLines();
+        const DWORD arrival = LastThreadOf(lines, path.arrival);
+        ASSERT_NE(0u, arrival) << LogDump();
+        EXPECT_NE(bladeThread, arrival);
+        EXPECT_NE(bladeThread, callback);
+        if (path.delivery) {
+            EXPECT_NE(arrival, callback);
+            EXPECT_EQ(LastThreadOf(lines, path.delivery), callback) << LogDump();
+        } else {
+            EXPECT_EQ(arrival, callback);
+        }
+    }
+    ASSERT_EQ(TARNSTUB_OK, Finalize());
+    EXPECT_EQ(std::size(kCallbackPaths), recorder_.Total());
+}
+
+// Streams of every kind at once, each from a thread of the server that makes
+// one call after another: every kind reaches the blade in the server's order,
+// though every other callback takes a while.
+TEST_F(NotifyE2E, StreamsFromTheServersThreadsKeepTheOrderOfEachKind) {
+    constexpr ULONG kCount = 60;
+    ASSERT_EQ(TARNSTUB_OK, Initialize(13));
+    ASSERT_TRUE(RegisterPeerCallbacks());
+    recorder_.Reset(4, true);
+    std::vector<ULONG> streams;
+    for (int kind = TARNREF_STREAM_ACTIVATIONS; kind <= TARNREF_STREAM_INCIDENTS; ++kind)
+        streams.push_back(TarnRef_StartStream(0, kind, kCount, L"stream"));
+    for (ULONG stream : streams) {
+        ULONG made = 0, failed = 0;
+        ASSERT_NE(0u, stream);
+        EXPECT_TRUE(TarnRef_WaitStream(stream, 60000, &made, &failed));
+        EXPECT_EQ(kCount, made);
+        EXPECT_EQ(0u, failed);
+    }
+    ASSERT_TRUE(tarn_test::WaitUntil([&] { return recorder_.Total() >= 5 * kCount; }, 30000)) << recorder_.Total();
+    ASSERT_EQ(TARNSTUB_OK, Finalize());
+
+    // The sequence number each kind carried, in the order the blade got them.
+    const auto number = [](const Text& text) { return text ? _wtol(text->c_str()) : -1L; };
+    std::vector<LONG> policies, operations, activations, payloads, incidents;
+    for (const auto& policy : recorder_.Copy(recorder_.policies)) policies.push_back(policy.pac);
+    for (const auto& operation : recorder_.Copy(recorder_.operations)) operations.push_back(LONG(operation.type));
+    for (const auto& list : recorder_.Copy(recorder_.activations)) activations.push_back(list.size() == 1 ? list[0] : -1);
+    for (const auto& payload : recorder_.Copy(recorder_.payloads)) payloads.push_back(number(payload.payload));
+    for (const auto& incident : recorder_.Copy(recorder_.incidents)) incidents.push_back(number(incident.texts[0]));
+    std::vector<LONG> inOrder(kCount);
+    std::iota(inOrder.begin(), inOrder.end(), 1L);
+    EXPECT_EQ(inOrder, policies);
+    EXPECT_EQ(inOrder, operations);
+    EXPECT_EQ(inOrder, activations);
+    EXPECT_EQ(inOrder, payloads);
+    EXPECT_EQ(inOrder, incidents);
 }
 
 }  // namespace

@@ -34,15 +34,20 @@ public:
         static Recorder recorder;
         return recorder;
     }
-    // Forgets everything received; callbacks then sleep delayMs inside each call.
-    void Reset(DWORD delayMs = 0) {
+    // Forgets everything received; callbacks then sleep delayMs inside each
+    // call, or inside every other call when alternating (a delivery that
+    // starts later then finishes sooner, unless something keeps the order).
+    void Reset(DWORD delayMs = 0, bool alternating = false) {
         std::lock_guard<std::mutex> lock(mutex_);
         policies.clear();
         operations.clear();
         activations.clear();
         payloads.clear();
         incidents.clear();
+        threads.clear();
         delayMs_ = delayMs;
+        alternating_ = alternating;
+        calls_ = 0;
         closed_ = false;
         late_ = 0;
         maxRunning_ = 0;
@@ -71,10 +76,11 @@ public:
         if (closed_) ++late_;
         const long now = ++running_;
         for (long seen = maxRunning_; now > seen && !maxRunning_.compare_exchange_weak(seen, now);) continue;
-        if (delayMs_) Sleep(delayMs_);
+        if (delayMs_ && (!alternating_ || calls_++ % 2 == 0)) Sleep(delayMs_);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             (this->*list).push_back(std::move(call));
+            threads.push_back(GetCurrentThreadId());
         }
         if (closed_) ++late_;  // still running when Close came: as late as starting afterwards
         --running_;
@@ -85,10 +91,14 @@ public:
     std::vector<std::vector<LONG>> activations;
     std::vector<PayloadCall> payloads;
     std::vector<IncidentCall> incidents;
+    // The thread of every callback, of whatever kind, in the order recorded.
+    std::vector<DWORD> threads;
 
 private:
     std::mutex mutex_;
     std::atomic<DWORD> delayMs_{0};
+    std::atomic<bool> alternating_{false};
+    std::atomic<unsigned> calls_{0};
     std::atomic<bool> closed_{false};
     std::atomic<long> late_{0}, running_{0}, maxRunning_{0};
 };

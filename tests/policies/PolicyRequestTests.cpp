@@ -1,6 +1,7 @@
 // The blade's requests to the server, through TarnStub.dll against the
 // reference server: policy content through GetPolicy (UTF-8 bytes arrive as
-// the right UTF-16 text, cut at a zero byte; failures give code 14), the
+// the right UTF-16 text, cut at a zero byte; failures give code 14) and
+// GetCommonClientPolicy, the
 // compliance query and the operation status report.
 #include <gtest/gtest.h>
 
@@ -72,6 +73,16 @@ TEST_F(PolicyContentE2E, AFailedServerCallNamesTheMethodAndShowsTheRequestedPoli
     ASSERT_NE(entries.end(), record) << LogDump();
     EXPECT_EQ(L'V', record->level);
     EXPECT_EQ(L") key: none", record->text.substr(record->text.size() - 11)) << LogDump();
+}
+
+// The common client policy is type 51 with PAC 1, fetched like any other.
+TEST_F(PolicyContentE2E, TheCommonClientPolicyIsTypeFiftyOneWithPacOne) {
+    SetContent(51, 1, "common \xE2\x82\xAC");
+    win::UniqueBstr content;
+    ASSERT_EQ(TARNSTUB_OK, GetCommonClientPolicy(content.put())) << LogDump();
+    ASSERT_NE(nullptr, content.get());
+    EXPECT_EQ(L"common \u20AC", std::wstring(content.get(), content.length()));
+    EXPECT_EQ(std::vector<std::wstring>{L"GetPolicyContent(policyType=51, pac=1)"}, Calls()) << CallDump();
 }
 
 // QueryCompliance: the server answers in the bits of the call's own result.

@@ -59,6 +59,42 @@ TEST_F(PayloadE2E, ATextWithoutAUtf8FormIsNotHandedOutAndStaysInThePair) {
     EXPECT_EQ(TARNSTUB_OK, Finalize());
 }
 
+// A server may pull inside its TriggerPayloadPoll, before it answers, or
+// later from a thread of its own. Either way the pull arrives on an RPC
+// thread of this process, CollectPayload returns, and the payload reaches
+// the server exactly once.
+TEST_F(PayloadE2E, APullInsideOrAfterTheTriggerGetsThePayloadOnceAndCollectPayloadReturns) {
+    InitializeConnected();
+    const struct {
+        const char* name;
+        void(__cdecl* pullOnTrigger)(BOOL);
+        bool insideTrigger;
+    } orders[] = {{"pull inside the trigger", TarnRef_SetSyncPullOnTrigger, true},
+                  {"pull after the trigger", TarnRef_SetPullOnTrigger, false}};
+    for (const auto& order : orders) {
+        SCOPED_TRACE(order.name);
+        order.pullOnTrigger(TRUE);
+        const ULONG earlierPull = TarnRef_LastPullCall();
+        const DWORD code = tarn_test::FinishesWithin("CollectPayload", [] { return CollectPayload(L"T", L"once"); });
+        EXPECT_EQ(TARNSTUB_OK, code) << LogDump();
+        const ULONG pull = TarnRef_LastPullCall();
+        ASSERT_NE(earlierPull, pull) << CallDump();
+        EXPECT_EQ(L"0x00000000 VT_UI1 T: once", reports_test::PullResult(pull));
+        order.pullOnTrigger(FALSE);
+        EXPECT_EQ(L"0x00000000 none", Pull());
+        if (!order.insideTrigger) continue;
+        // The pull ran beside the request worker that waited in the trigger.
+        const auto lines = LogLines();
+        const auto collected = tarn_test::EntriesOf(lines, kCollectPayload);
+        const auto handedOut = tarn_test::EntriesOf(lines, kGetPayload);
+        ASSERT_FALSE(collected.empty() || handedOut.empty()) << LogDump();
+        EXPECT_NE(collected.back().thread, handedOut.back().thread) << LogDump();
+        EXPECT_NE(GetCurrentThreadId(), handedOut.back().thread);
+    }
+    EXPECT_EQ(2u, TarnRef_PayloadPollCount());
+    EXPECT_EQ(TARNSTUB_OK, Finalize());
+}
+
 // ---- payload responses ---------------------------------------------------------
 
 // What the blade's callback received, one "type: payload" per call.

@@ -49,11 +49,10 @@ struct BstrSlot {
     std::wstring Text() const { return value.get() ? std::wstring(value.get(), value.length()) : L"<null>"; }
 };
 
-// The server pulls the payload from the stub, as its poll would. What the
-// pull gave: "<hr> VT_UI1 <type>: <text>", "<hr> none" when no payload was
-// handed over, "unfinished" when the call did not end in time.
-inline std::wstring Pull() {
-    const ULONG callId = TarnRef_CallPullData(0);
+// What the server's PullData call callId gave: "<hr> VT_UI1 <type>: <text>",
+// "<hr> none" when no payload was handed over, "unfinished" when the call
+// did not end in time.
+inline std::wstring PullResult(ULONG callId) {
     HRESULT hr = E_UNEXPECTED;
     if (callId == 0 || !TarnRef_WaitCall(callId, tarn_test::kWaitMs, &hr)) return L"unfinished";
     wchar_t type[64] = {}, data[256] = {}, result[400] = {};
@@ -64,5 +63,8 @@ inline std::wstring Pull() {
     if (!handedOver) _snwprintf(result, 399, L"0x%08x none", static_cast<unsigned>(hr));
     return result;
 }
+
+// The server pulls the payload from the stub, as its poll would.
+inline std::wstring Pull() { return PullResult(TarnRef_CallPullData(0)); }
 
 }  // namespace reports_test

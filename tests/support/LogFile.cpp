@@ -37,6 +37,7 @@ bool ParseLine(const std::wstring& line, LogEntry& entry) {
     size_t at = 0;
     if (!FindFunction(line, at)) return false;
     entry.level = line[kLevelColumn];
+    entry.thread = static_cast<DWORD>(std::wcstoul(line.c_str() + kLevelColumn + 1, nullptr, 16));
     // Function names hold "::" but never ": ", so the first ": " ends the name
     // even when the message holds more of them.
     const size_t colon = line.find(L": ", at);

@@ -28,6 +28,7 @@ std::vector<std::wstring> ReadLogLines(const std::wstring& path);
 
 struct LogEntry {
     wchar_t level = L'?';   // E, W, I, V ...
+    DWORD thread = 0;       // the writing thread's id
     std::wstring function;  // "Class::Method"
     std::wstring text;      // the message, possibly empty
 };
