@@ -62,7 +62,7 @@ DWORD SendPayload() {
 
 struct ExitCase {
     const char* name;
-    // Empty: the server exits before the request; else it exits in the
+    // Null: the server exits before the request; else it exits in the
     // middle of this operation of the request.
     const wchar_t* exitDuring;
     std::function<DWORD()> request;
@@ -84,8 +84,8 @@ protected:
         ASSERT_NE(GetCurrentProcessId(), serverProcess_);
     }
 
-    // Nothing may ask the server anything once it has gone: that would
-    // start a fresh server process.
+    // Looked for by its process id: asking the server anything once it has
+    // gone would start a fresh server process.
     static bool ServerProcessEnded(ULONG id) {
         win::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, id));
         return !process || WaitForSingleObject(process.get(), kWaitMs) == WAIT_OBJECT_0;
