@@ -57,6 +57,19 @@ protected:
     }
 
     std::string Dumps() const { return "log:\n" + LogDump() + "server:\n" + CallDump(); }
+
+    static DWORD FinalizeWithinBound() { return FinishesWithin("Finalize", [] { return Finalize(); }); }
+
+    // Finalizes until the stub is uninitialised, then checks that the
+    // server holds no registration any more. Without server restarts (which
+    // drop registrations themselves) every Register has its Unregister.
+    void ExpectAllUnregistered(bool serverRestarted) {
+        while (FinalizeWithinBound() == TARNSTUB_OK) continue;
+        EXPECT_TRUE(WaitUntil([] { return TarnRef_RegistrationCount() == 0; })) << Dumps();
+        if (!serverRestarted) {
+            EXPECT_EQ(Count(L"Register"), Count(L"Unregister")) << Dumps();
+        }
+    }
 };
 
 }  // namespace connection_test

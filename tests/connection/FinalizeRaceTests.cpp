@@ -122,7 +122,7 @@ TEST_F(ConnCoreFinalize, FinalizeFromTheCallbackOfTheFirstConnectionAndOfAReconn
     EXPECT_EQ(TARNSTUB_OK, Initialize(12));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_state.done.get(), kWaitMs));
     EXPECT_EQ(TARNSTUB_OK, g_state.result.load());
-    ASSERT_TRUE(WaitUntil([&] { return LogHas(L"TarnAdaptor::Stop: TARN Instance released"); })) << LogDump();
+    ASSERT_TRUE(WaitUntil([&] { return LogHas(L"TarnAdaptor::~TarnAdaptor: Called"); })) << LogDump();
     // The adaptor was destroyed only after it had finished starting: its
     // monitor thread was created, then joined, then the adaptor went.
     const auto lines = LogLines();

@@ -1,12 +1,9 @@
-// Initialize and Finalize called at the same time from every kind of thread
-// a blade's code runs on: its own threads, the delivery threads of
-// notifications, the monitor thread's reconnection callback and the init
-// thread's first connect callback. Every call must come back with its code,
+// Initialize and Finalize called at the same time from the threads a
+// blade's callbacks run on: the delivery threads of the server's calls, the
+// monitor thread's reconnection callback and the init thread's first
+// connect callback. Every call must come back with its code,
 // and afterwards the stub must be in a state Finalize cleans up, with every
 // registration the server saw unregistered.
-#include <random>
-#include <thread>
-
 #include "ConnectionTestSupport.h"
 #include "adaptor/AdaptorTesting.h"
 #include "stub/ModuleState.h"
@@ -53,19 +50,6 @@ protected:
         ConnectionTest::SetUp();
         adaptor_testing::SetMonitorPeriod(50);
     }
-
-    static DWORD FinalizeWithinBound() { return FinishesWithin("Finalize", [] { return Finalize(); }); }
-
-    // Finalizes until the stub is uninitialised, then checks that the
-    // server holds no registration any more. Without server restarts (which
-    // drop registrations themselves) every Register has its Unregister.
-    void ExpectAllUnregistered(bool serverRestarted) {
-        while (FinalizeWithinBound() == TARNSTUB_OK) continue;
-        EXPECT_TRUE(WaitUntil([] { return TarnRef_RegistrationCount() == 0; })) << Dumps();
-        if (!serverRestarted) {
-            EXPECT_EQ(Count(L"Register"), Count(L"Unregister")) << Dumps();
-        }
-    }
 };
 
 TEST_F(LifecycleRace, ADeliveryCallbackFinalizesAndInitializesWhileTheBladeIsInFinalize) {
@@ -99,67 +83,6 @@ TEST_F(LifecycleRace, AReconnectionCallbackFinalizesAndInitializesWhileTheBladeI
     EXPECT_EQ(TARNSTUB_NOT_INITIALIZED, g_plan.finalized.load());
     EXPECT_EQ(TARNSTUB_OK, g_plan.initialized.load());
     ExpectAllUnregistered(true);
-}
-
-// Blade threads, delivery callbacks and reconnection callbacks all call
-// Initialize and Finalize at random.
-std::atomic<bool> g_stormCallbacks{false};
-
-void RandomLifecycleCall(std::mt19937& random) {
-    if (random() % 2) {
-        Initialize(12);
-    } else {
-        Finalize();
-    }
-}
-
-void __cdecl StormConnectCallback() {
-    thread_local std::mt19937 random(GetCurrentThreadId());
-    if (g_stormCallbacks && random() % 3 == 0) RandomLifecycleCall(random);
-}
-
-void __cdecl StormActivationCallback(const LONG*, LONG) {
-    thread_local std::mt19937 random(GetCurrentThreadId());
-    if (g_stormCallbacks) RandomLifecycleCall(random);
-}
-
-TEST_F(LifecycleRace, EveryCallReturnsWhateverThreadsCallInitializeAndFinalize) {
-    constexpr int kBladeThreads = 3;
-    constexpr int kCallsPerThread = 40;
-    ASSERT_EQ(TARNSTUB_OK, RegisterConnectToTarnNotificationCallback(&StormConnectCallback));
-    ASSERT_EQ(TARNSTUB_OK, Initialize(12));
-    ASSERT_EQ(TARNSTUB_OK, RegisterActivationStatusChangedNotificationCallback(&StormActivationCallback));
-    g_stormCallbacks = true;
-    FinishesWithin("the storm of Initialize and Finalize", [&] {
-        std::atomic<bool> stop{false};
-        // The server keeps notifying whichever adaptor is registered last,
-        // and restarts now and then so that reconnections call the blade.
-        std::thread server([&] {
-            const LONG pacs[] = {1, 2};
-            for (int i = 0; !stop; ++i) {
-                TarnRef_CallActivatePolicies(0, pacs, 2);
-                if (i % 25 == 24) TarnRef_Restart();
-                Sleep(2);
-            }
-        });
-        std::vector<std::thread> blades;
-        for (int t = 0; t < kBladeThreads; ++t) {
-            blades.emplace_back([t] {
-                std::mt19937 random(static_cast<unsigned>(t) + 7);
-                for (int i = 0; i < kCallsPerThread; ++i) {
-                    RandomLifecycleCall(random);
-                    Sleep(random() % 5);
-                }
-            });
-        }
-        for (std::thread& blade : blades) blade.join();
-        stop = true;
-        server.join();
-        return 0;
-    });
-    g_stormCallbacks = false;
-    ExpectAllUnregistered(true);
-    EXPECT_GT(Count(L"Register"), 3u) << Dumps();
 }
 
 // A Finalize from the first connect callback hands the stop to a thread of

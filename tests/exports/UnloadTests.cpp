@@ -98,4 +98,16 @@ TEST_F(UnloadTest, AServerThatStillHoldsTheCallbackObjectKeepsTheStubLoaded) {
     EXPECT_TRUE(StubIsLoaded());
 }
 
+// The server process ends while it holds the blade's registration and its
+// callback object, and nothing tells the blade's process that the reference
+// is gone for good. Finalize does not wait for it, and the stub stays loaded
+// for whatever may still release it; the program then ends normally.
+TEST_F(UnloadTest, AServerProcessThatEndedHoldingTheCallbackObjectKeepsTheStubLoaded) {
+    ASSERT_EQ(TARNSTUB_OK, g_stub.initialize(12));
+    ASSERT_TRUE(TarnRef_ExitServer(kWaitMs));
+    EXPECT_EQ(TARNSTUB_OK, tarn_test::FinishesWithin("Finalize", [] { return g_stub.finalize(); }));
+    ASSERT_TRUE(FreeLibrary(g_stub.module));
+    EXPECT_TRUE(StubIsLoaded());
+}
+
 }  // namespace
