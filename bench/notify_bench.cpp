@@ -1,12 +1,14 @@
 // Notifications per second across processes: a thread of TarnRefServer.exe
 // makes a stream of calls on the stub's callback object, and each one is
-// delivered to the blade's callback; the time runs from the start of the
-// stream until the blade's callback has seen its last notification. The
-// baseline, in the same run, is the same stream from the same server to an
-// empty callback object of this process (every method answers S_OK), timed
-// until its last call arrives. Both pay the same marshalling; the difference
-// is the stub's work: copying, a delivery thread per notification, the
-// peer, the log and the blade's callback.
+// delivered to the blade's callback. The baseline, in the same run, is the
+// same stream from the same server to an empty callback object of this
+// process (every method answers S_OK). Both pay the same marshalling; the
+// difference is the stub's work: copying, a delivery thread per
+// notification, the peer, the log and the blade's callback.
+// Two figures per side: notifications per second until the receiver has
+// seen the last one (the blade's callback, or the empty object), and the
+// rate of the server's calls alone (until its last call returned), which
+// shows how long the callback object holds each server thread.
 // Usage: notify_bench [notifications per kind] [rounds] [--no-log]
 #include <windows.h>
 #include <objbase.h>
@@ -152,17 +154,34 @@ const Kind kKinds[] = {
     {TARNREF_STREAM_PUSHDATA, "payload response", kResponseType},
 };
 
-// Seconds from the start of a stream of count calls to cookie's client until
-// counter has seen them all; negative when the stream fails or stalls.
-double TimeStream(ULONG cookie, const Kind& kind, ULONG count, ArrivalCounter& counter) {
+// Two times of one stream, in seconds from its start: until the server's
+// thread has made its last call (the call returned; learnt through one more
+// control call, on both sides alike), and until the receiver has seen every
+// notification. Negative when the stream failed or stalled.
+struct StreamTimes {
+    double calls = 0;
+    double arrivals = 0;
+    bool ok() const { return calls >= 0 && arrivals >= 0; }
+    StreamTimes& operator+=(const StreamTimes& other) {
+        calls += other.calls;
+        arrivals += other.arrivals;
+        return *this;
+    }
+};
+
+StreamTimes TimeStream(ULONG cookie, const Kind& kind, ULONG count, ArrivalCounter& counter) {
+    const StreamTimes failed{-1.0, -1.0};
     counter.Expect(count);
     const LARGE_INTEGER start = Now();
     const ULONG stream = TarnRef_StartStream(cookie, kind.stream, count, kind.payloadType);
-    if (!stream || !counter.WaitAll(kStreamTimeoutMs)) return -1.0;
-    const double seconds = Seconds(start, Now());
-    ULONG made = 0, failed = 0;
-    if (!TarnRef_WaitStream(stream, kStreamTimeoutMs, &made, &failed) || made != count || failed != 0) return -1.0;
-    return seconds;
+    ULONG made = 0, failures = 0;
+    if (!stream || !TarnRef_WaitStream(stream, kStreamTimeoutMs, &made, &failures) || made != count || failures != 0)
+        return failed;
+    StreamTimes times;
+    times.calls = Seconds(start, Now());
+    if (!counter.WaitAll(kStreamTimeoutMs)) return failed;
+    times.arrivals = Seconds(start, Now());
+    return times;
 }
 
 int Fail(const char* what) {
@@ -182,14 +201,15 @@ void RegisterBladeCallbacks() {
 // other work comes and goes; the best round of each side is kept.
 int RunKind(const Kind& kind, ULONG count, int rounds, ULONG stubCookie, ULONG baselineCookie) {
     const ULONG warmUp = std::max<ULONG>(1, count / 10);
-    if (TimeStream(stubCookie, kind, warmUp, g_blade) < 0 || TimeStream(baselineCookie, kind, warmUp, g_baseline) < 0)
+    if (!TimeStream(stubCookie, kind, warmUp, g_blade).ok() ||
+        !TimeStream(baselineCookie, kind, warmUp, g_baseline).ok())
         return Fail("warm-up failed");
-    double bestStub = 1e300, bestBaseline = 1e300;
+    StreamTimes bestStub{1e300, 1e300}, bestBaseline{1e300, 1e300};
     for (int round = 0; round < rounds; ++round) {
-        double stub = 0, baseline = 0;
+        StreamTimes stub, baseline;
         for (ULONG done = 0, batch = 0; done < count; ++batch) {
             const ULONG size = std::min(kBatch, count - done);
-            double stubPart = 0, baselinePart = 0;
+            StreamTimes stubPart, baselinePart;
             // Which side goes first changes from batch to batch.
             if (batch % 2 == 0) {
                 stubPart = TimeStream(stubCookie, kind, size, g_blade);
@@ -198,18 +218,23 @@ int RunKind(const Kind& kind, ULONG count, int rounds, ULONG stubCookie, ULONG b
                 baselinePart = TimeStream(baselineCookie, kind, size, g_baseline);
                 stubPart = TimeStream(stubCookie, kind, size, g_blade);
             }
-            if (stubPart < 0)
+            if (!stubPart.ok())
                 return Fail("a stream to the stub failed or its notifications did not all reach the blade");
-            if (baselinePart < 0) return Fail("a stream to the empty callback object failed");
+            if (!baselinePart.ok()) return Fail("a stream to the empty callback object failed");
             stub += stubPart;
             baseline += baselinePart;
             done += size;
         }
-        bestStub = std::min(bestStub, stub);
-        bestBaseline = std::min(bestBaseline, baseline);
+        bestStub.calls = std::min(bestStub.calls, stub.calls);
+        bestStub.arrivals = std::min(bestStub.arrivals, stub.arrivals);
+        bestBaseline.calls = std::min(bestBaseline.calls, baseline.calls);
+        bestBaseline.arrivals = std::min(bestBaseline.arrivals, baseline.arrivals);
     }
-    std::printf("%-16s  blade callback %6.0f/s   empty callback object %6.0f/s   ratio %.2f\n", kind.name,
-                count / bestStub, count / bestBaseline, bestStub / bestBaseline);
+    std::printf("%-16s  to the blade's callback %6.0f/s, to the empty object %6.0f/s: ratio %.2f"
+                "   (server's calls: to the stub %6.0f/s, to the empty object %6.0f/s: ratio %.2f)\n",
+                kind.name, count / bestStub.arrivals, count / bestBaseline.arrivals,
+                bestStub.arrivals / bestBaseline.arrivals, count / bestStub.calls, count / bestBaseline.calls,
+                bestStub.calls / bestBaseline.calls);
     return 0;
 }
 
@@ -226,7 +251,9 @@ int Run(ULONG count, int rounds) {
     if (!baseline.Register()) return Fail("the empty callback object cannot be registered");
     if (stubCookie == 0 || stubCookie == baseline.cookie()) return Fail("the stub's registration is unknown");
 
-    std::printf("notifications per second (best of %d rounds), ratio = blade's time / baseline's time\n", rounds);
+    std::printf("notifications per second (best of %d rounds); ratio = time through the stub / time to the empty "
+                "object\n",
+                rounds);
     for (const Kind& kind : kKinds) {
         if (const int failed = RunKind(kind, count, rounds, stubCookie, baseline.cookie())) return failed;
     }
