@@ -64,9 +64,9 @@ inline constexpr const char* kServerWhere = "in process (TarnRefServer.dll)";
 
 // Registers the reference server the way this benchmark reaches it; out of
 // process it also starts the server and waits until it serves, so that no
-// measurement pays for the start. At the end, out of process, it lets go
-// of the server, which then ends by itself: a benchmark leaves no server
-// process behind.
+// measurement pays for the start. Out of process, End lets go of the server,
+// which must then end by itself: false (after ending it) when it did not, so
+// that a benchmark that leaves the server held fails.
 class ServerSession {
 public:
     ServerSession() {
@@ -75,22 +75,29 @@ public:
         ready_ = ready_ && TarnRef_StartServer(30000) != 0;
 #endif
     }
-    ~ServerSession() {
-#ifdef TARN_BENCH_OUT_OF_PROCESS
-        TarnRef_Disconnect();
-        if (!TarnRef_WaitServerExit(10000)) {
-            std::fprintf(stderr, "the server process did not end by itself; ending it\n");
-            TarnRef_ExitServer(10000);
-        }
-#endif
-    }
+    ~ServerSession() { End(); }
     ServerSession(const ServerSession&) = delete;
     ServerSession& operator=(const ServerSession&) = delete;
 
     bool ready() const { return ready_; }
 
+    bool End() {
+#ifdef TARN_BENCH_OUT_OF_PROCESS
+        if (ended_) return true;
+        ended_ = true;
+        TarnRef_Disconnect();
+        if (!TarnRef_WaitServerExit(10000)) {
+            std::fprintf(stderr, "the server process did not end by itself once let go of; ending it\n");
+            TarnRef_ExitServer(10000);
+            return false;
+        }
+#endif
+        return true;
+    }
+
 private:
     bool ready_ = false;
+    bool ended_ = false;
 };
 
 // The server object made the way the stub makes it: the secure factory,

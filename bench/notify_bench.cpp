@@ -281,5 +281,6 @@ int main(int argc, char** argv) {
     const int result = Run(count, rounds);
     Finalize();
     TarnRef_Reset();
+    if (!serverSession.End()) return Fail("the server process was still held at the end");
     return result;
 }

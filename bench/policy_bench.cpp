@@ -163,5 +163,6 @@ int main(int argc, char** argv) {
     }
     Finalize();
     TarnRef_Reset();
+    if (!serverSession.End()) return Fail("the server process was still held at the end");
     return result;
 }
