@@ -10,7 +10,7 @@
 //
 //   sample_blade [blade-type]              a scripted session (default 12)
 //   sample_blade --reconnect [blade-type]  the server process exits and the
-//                                          stub starts a new one (up to half
+//                                          stub starts a new one (about half
 //                                          a minute: the stub checks the
 //                                          server every 30 seconds)
 //
