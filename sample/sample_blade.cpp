@@ -2,21 +2,28 @@
 //
 // It is written as a blade developer writes one: against tarnstub.h and the
 // import library only. To have something to talk to it uses the bundled
-// reference Tarn server, which it steers through tarnref.h to publish
-// policies, operations and activation lists, push and pull payloads, answer
-// messages and downloads, and report an incident.
+// reference Tarn server in its own process (TarnRefServer.exe, reached
+// through the proxy/stub DLL TarnProxy.dll, as the real Tarn server is),
+// which it steers through tarnref.h (TarnRefClient.dll) to publish policies,
+// operations and activation lists, push and pull payloads, answer messages
+// and downloads, and report an incident.
 //
 //   sample_blade [blade-type]              a scripted session (default 12)
-//   sample_blade --reconnect [blade-type]  the server dies and comes back;
-//                                          the blade hears of it (about a
-//                                          minute: the stub checks the
+//   sample_blade --reconnect [blade-type]  the server process exits and the
+//                                          stub starts a new one (about half
+//                                          a minute: the stub checks the
 //                                          server every 30 seconds)
+//
+// At the end the sample lets go of the server and waits until the server
+// process has ended by itself: nothing is left running.
 #include <windows.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,18 +32,58 @@
 
 namespace {
 
+// ---- owners ---------------------------------------------------------------------
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+struct KeyCloser {
+    void operator()(HKEY key) const { RegCloseKey(key); }
+};
+using UniqueKey = std::unique_ptr<HKEY__, KeyCloser>;
+
+struct SearchCloser {
+    void operator()(HANDLE search) const { FindClose(search); }
+};
+using UniqueSearch = std::unique_ptr<void, SearchCloser>;
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+// A BSTR an export hands out: the blade frees it.
+class OwnedBstr {
+public:
+    OwnedBstr() = default;
+    OwnedBstr(const OwnedBstr&) = delete;
+    OwnedBstr& operator=(const OwnedBstr&) = delete;
+    ~OwnedBstr() { SysFreeString(text_); }
+    BSTR* put() {
+        SysFreeString(text_);
+        text_ = nullptr;
+        return &text_;
+    }
+    BSTR get() const { return text_; }
+
+private:
+    BSTR text_ = nullptr;
+};
+
 // ---- the transcript -----------------------------------------------------------
 
-CRITICAL_SECTION g_printLock;
+// Callbacks print from the stub's and the server's threads.
+std::mutex g_printLock;
 
 void Print(const char* format, ...) {
-    EnterCriticalSection(&g_printLock);
+    std::lock_guard<std::mutex> lock(g_printLock);
     va_list args;
     va_start(args, format);
     std::vprintf(format, args);
     va_end(args);
     std::fflush(stdout);
-    LeaveCriticalSection(&g_printLock);
 }
 
 const char* CodeMeaning(DWORD code) {
@@ -107,48 +154,48 @@ std::string GuidText(const GUID& g) {
 
 // ---- callbacks -----------------------------------------------------------------
 
-HANDLE g_connected, g_newPolicy, g_newOperation, g_activation, g_payloadResponse, g_incident;
+// Set by the callbacks; the session waits for them. Auto-reset events.
+UniqueHandle g_connected, g_newPolicy, g_newOperation, g_activation, g_payloadResponse, g_incident,
+    g_settingsUpdate;
 
 void TARNSTUB_CALL OnConnected(void) {
     Print("  [callback] connected to the Tarn server\n");
-    SetEvent(g_connected);
+    SetEvent(g_connected.get());
 }
 
 void TARNSTUB_CALL OnNewPolicy(GUID policyId, LONG policyType, LONG pac) {
     Print("  [callback] new policy: id %s, type %ld, PAC %ld\n", GuidText(policyId).c_str(), policyType, pac);
-    SetEvent(g_newPolicy);
+    SetEvent(g_newPolicy.get());
 }
 
 void TARNSTUB_CALL OnNewOperation(GUID opId, DWORD opType, BSTR content) {
     Print("  [callback] new operation: id %s, type %lu, content \"%s\"\n", GuidText(opId).c_str(),
           static_cast<unsigned long>(opType), Narrow(content).c_str());
-    SetEvent(g_newOperation);
+    SetEvent(g_newOperation.get());
 }
 
 void TARNSTUB_CALL OnActivationStatus(const LONG* pacs, LONG count) {
     std::string list;
     for (LONG i = 0; i < count; ++i) list += (i ? ", " : "") + std::to_string(pacs[i]);
     Print("  [callback] activation list changed: { %s } (%ld entries)\n", list.c_str(), count);
-    SetEvent(g_activation);
+    SetEvent(g_activation.get());
 }
 
 void TARNSTUB_CALL OnPayloadResponse(BSTR type, BSTR payload) {
     Print("  [callback] payload response: type \"%s\", payload \"%s\"\n", Narrow(type).c_str(), Narrow(payload).c_str());
-    SetEvent(g_payloadResponse);
+    SetEvent(g_payloadResponse.get());
 }
 
 void TARNSTUB_CALL OnIncident(BSTR id, DWORD type, BSTR d1, BSTR d2, BSTR d3, LONG v1, DWORD v2, DWORD v3, BSTR d4) {
     Print("  [callback] incident: id \"%s\", type %lu, details \"%s\" \"%s\" \"%s\" \"%s\", values %ld %lu %lu\n",
           Narrow(id).c_str(), static_cast<unsigned long>(type), Narrow(d1).c_str(), Narrow(d2).c_str(),
           Narrow(d3).c_str(), Narrow(d4).c_str(), v1, static_cast<unsigned long>(v2), static_cast<unsigned long>(v3));
-    SetEvent(g_incident);
+    SetEvent(g_incident.get());
 }
-
-HANDLE g_settingsUpdate;
 
 void TARNSTUB_CALL OnSettingsUpdate(LONG setting, LONG value) {
     Print("  [callback] settings update: %ld, %ld\n", setting, value);
-    SetEvent(g_settingsUpdate);
+    SetEvent(g_settingsUpdate.get());
 }
 
 // Blade types whose notifications reach the plain callbacks. The
@@ -157,35 +204,136 @@ bool HasDefaultPeer(DWORD bladeType) {
     return bladeType == 9 || (bladeType >= 12 && bladeType <= 16);
 }
 
-void Await(HANDLE event, const char* what) {
-    if (WaitForSingleObject(event, 10000) != WAIT_OBJECT_0) {
-        Print("  (no %s arrived within 10 seconds)  <-- UNEXPECTED\n", what);
+void Await(const UniqueHandle& event, const char* what, DWORD seconds = 10) {
+    if (WaitForSingleObject(event.get(), seconds * 1000) != WAIT_OBJECT_0) {
+        Print("  (no %s arrived within %lu seconds)  <-- UNEXPECTED\n", what, static_cast<unsigned long>(seconds));
         ++g_unexpectedFailures;
     }
 }
 
 // ---- the reference server's side -------------------------------------------------
 
-using RegistrationEntry = HRESULT(STDAPICALLTYPE*)();
+// The reference server out of process: the Tarn server class and the control
+// class served by TarnRefServer.exe, and TarnProxy.dll's proxy/stub class for
+// the interfaces (ITarnServer's entry stands for all of them).
+const wchar_t kTarnServerClass[] = L"Software\\Classes\\CLSID\\{EE4930E4-BBF2-4578-9B1E-656C4FE111F7}";
+const wchar_t kControlClass[] = L"Software\\Classes\\CLSID\\{AC08A08D-D50F-4171-BAD5-DF5269FC1324}";
+const wchar_t kProxyClassId[] = L"{8C49975A-298E-4A60-AB5D-BC32850A9088}";
+const wchar_t kServerInterface[] = L"Software\\Classes\\Interface\\{23291788-C88F-4172-AB75-DAEE65AEC531}";
 
-// Registers the reference Tarn server (as regsvr32 would) when its class is
-// not registered, or registered for another copy of the server.
+std::string Narrow(const std::wstring& text) { return Narrow(text.c_str(), static_cast<UINT>(text.size())); }
+
+// The default value of an HKLM key, without surrounding quotes; empty when
+// there is none.
+std::wstring RegisteredText(const std::wstring& keyPath) {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) return {};
+    UniqueKey key(opened);
+    wchar_t text[MAX_PATH + 2] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegQueryValueExW(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return {};
+    std::wstring value(text);
+    if (value.size() >= 2 && value.front() == L'"' && value.back() == L'"') value = value.substr(1, value.size() - 2);
+    return value;
+}
+
+bool SameFile(const std::wstring& registered, const std::wstring& path) {
+    return _wcsicmp(registered.c_str(), path.c_str()) == 0;
+}
+
+// TarnRefClient.dll starts and registers the server files beside itself.
+std::wstring ServerFolder() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(GetModuleHandleW(L"TarnRefClient.dll"), path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return {};
+    const std::wstring file(path, length);
+    return file.substr(0, file.find_last_of(L"\\/") + 1);
+}
+
+// Registers the reference server out of process (TarnProxy.dll, and
+// TarnRefServer.exe as the local server of both classes) unless these very
+// files are registered already.
 void EnsureServerRegistered() {
-    HMODULE server = GetModuleHandleW(L"TarnRefServer.dll");
-    wchar_t loaded[MAX_PATH] = {}, registered[MAX_PATH] = {};
-    GetModuleFileNameW(server, loaded, MAX_PATH);
-    LONG size = sizeof(registered);
-    const bool same =
-        RegQueryValueW(HKEY_LOCAL_MACHINE,
-                       L"Software\\Classes\\CLSID\\{EE4930E4-BBF2-4578-9B1E-656C4FE111F7}\\InProcServer32",
-                       registered, &size) == ERROR_SUCCESS &&
-        _wcsicmp(loaded, registered) == 0;
-    if (same) return;
-    auto entry = reinterpret_cast<RegistrationEntry>(
-        reinterpret_cast<void*>(GetProcAddress(server, "DllRegisterServer")));
-    const HRESULT hr = entry ? entry() : E_FAIL;
-    Print("Registered the reference Tarn server (%s): hr 0x%08lx\n\n",
-          Narrow(loaded, static_cast<UINT>(wcslen(loaded))).c_str(), static_cast<unsigned long>(hr));
+    const std::wstring folder = ServerFolder();
+    const std::wstring exe = folder + L"TarnRefServer.exe", proxy = folder + L"TarnProxy.dll";
+    const bool registered = SameFile(RegisteredText(std::wstring(kTarnServerClass) + L"\\LocalServer32"), exe) &&
+                            SameFile(RegisteredText(std::wstring(kControlClass) + L"\\LocalServer32"), exe) &&
+                            SameFile(RegisteredText(std::wstring(L"Software\\Classes\\CLSID\\") + kProxyClassId +
+                                                    L"\\InProcServer32"),
+                                     proxy) &&
+                            SameFile(RegisteredText(std::wstring(kServerInterface) + L"\\ProxyStubClsid32"),
+                                     kProxyClassId);
+    if (registered) return;
+    const HRESULT hr = TarnRef_RegisterServer();
+    Print("Registered the reference Tarn server out of process (TarnProxy.dll and TarnRefServer.exe in %s): "
+          "hr 0x%08lx%s\n\n",
+          Narrow(folder).c_str(), static_cast<unsigned long>(hr), SUCCEEDED(hr) ? "" : "  <-- UNEXPECTED");
+    if (FAILED(hr)) ++g_unexpectedFailures;
+}
+
+// The file name of a running process's program, "?" when it cannot be read.
+std::string ProgramOf(ULONG processId) {
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    wchar_t path[MAX_PATH] = {};
+    DWORD length = MAX_PATH;
+    if (!process || !QueryFullProcessImageNameW(process.get(), 0, path, &length)) return "?";
+    const std::wstring file(path, length);
+    return Narrow(file.substr(file.find_last_of(L"\\/") + 1));
+}
+
+// The first line of the server's call record that starts with prefix.
+std::string RecordedCall(const wchar_t* prefix) {
+    const size_t prefixLength = wcslen(prefix);
+    for (ULONG i = 0, count = TarnRef_CallCount(); i < count; ++i) {
+        std::wstring line(TarnRef_GetCallLine(i, nullptr, 0) + 1, L'\0');
+        line.resize(TarnRef_GetCallLine(i, &line[0], static_cast<ULONG>(line.size())));
+        if (line.compare(0, prefixLength, prefix) == 0) return Narrow(line);
+    }
+    return "(none)";
+}
+
+// Starts TarnRefServer.exe and shows that it runs apart from the blade.
+ULONG StartServer() {
+    const ULONG server = TarnRef_StartServer(30000);
+    if (!server) {
+        Print("TarnRefServer.exe did not start  <-- UNEXPECTED\n");
+        ++g_unexpectedFailures;
+        return 0;
+    }
+    Print("The reference Tarn server runs in a process of its own:\n");
+    Print("  the blade    process %5lu  %s\n", static_cast<unsigned long>(GetCurrentProcessId()),
+          ProgramOf(GetCurrentProcessId()).c_str());
+    Print("  the server   process %5lu  %s\n\n", static_cast<unsigned long>(server), ProgramOf(server).c_str());
+    return server;
+}
+
+// The stub's registration reached the server process: what it recorded.
+void ShowServerSide(ULONG server) {
+    const ULONG serving = TarnRef_ServerProcessId();
+    Print("     server process %lu recorded: %s\n", static_cast<unsigned long>(serving),
+          RecordedCall(L"Register(").c_str());
+    if (serving != server || TarnRef_RegistrationCount() != 1) {
+        Print("     (expected one registration in process %lu)  <-- UNEXPECTED\n", static_cast<unsigned long>(server));
+        ++g_unexpectedFailures;
+    }
+}
+
+// Lets go of the server; with the stub finalised nothing holds it any more,
+// and it ends by itself.
+void LetGoOfServer(ULONG server) {
+    TarnRef_Disconnect();
+    if (TarnRef_WaitServerExit(10000)) {
+        Print("The server process %lu ended by itself once the blade had let go of it.\n",
+              static_cast<unsigned long>(server));
+        return;
+    }
+    Print("The server process %lu still runs 10 seconds after the blade let go of it  <-- UNEXPECTED\n",
+          static_cast<unsigned long>(server));
+    ++g_unexpectedFailures;
+    TarnRef_ExitServer(10000);  // leave nothing behind
 }
 
 void PrepareServer() {
@@ -211,20 +359,21 @@ bool UsableDirectory(const wchar_t* dir) {
 }
 
 std::wstring EnsureLogDirectory() {
-    HKEY key = nullptr;
+    HKEY opened = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Corvalis\\Quillon", 0, nullptr, 0, KEY_READ | KEY_WRITE,
+                        nullptr, &opened, nullptr) != ERROR_SUCCESS)
+        return {};
+    UniqueKey key(opened);
     wchar_t dir[MAX_PATH] = {};
     DWORD size = sizeof(dir) - sizeof(wchar_t);
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Corvalis\\Quillon", 0, nullptr, 0, KEY_READ | KEY_WRITE,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return {};
-    if (RegQueryValueExW(key, L"LOGDIR", nullptr, nullptr, reinterpret_cast<BYTE*>(dir), &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(key.get(), L"LOGDIR", nullptr, nullptr, reinterpret_cast<BYTE*>(dir), &size) !=
+            ERROR_SUCCESS ||
         !UsableDirectory(dir)) {
         GetCurrentDirectoryW(MAX_PATH - 8, dir);
         wcscat(dir, L"\\logs");
-        RegSetValueExW(key, L"LOGDIR", 0, REG_SZ, reinterpret_cast<const BYTE*>(dir),
+        RegSetValueExW(key.get(), L"LOGDIR", 0, REG_SZ, reinterpret_cast<const BYTE*>(dir),
                        static_cast<DWORD>((wcslen(dir) + 1) * sizeof(wchar_t)));
     }
-    RegCloseKey(key);
     return dir;
 }
 
@@ -232,19 +381,17 @@ void PrintLogTail(const std::wstring& dir, size_t count) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((dir + L"\\sample_blade*-adaptor.log").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
-        Print("\nNo adaptor log in %s\n", Narrow(dir.c_str(), static_cast<UINT>(dir.size())).c_str());
+        Print("\nNo adaptor log in %s\n", Narrow(dir).c_str());
         return;
     }
-    FindClose(search);
+    const UniqueSearch searchOwner(search);
     const std::wstring path = dir + L"\\" + found.cFileName;
-    Print("\nAdaptor log: %s (last %u lines)\n", Narrow(path.c_str(), static_cast<UINT>(path.size())).c_str(),
-          static_cast<unsigned>(count));
-    FILE* file = _wfsopen(path.c_str(), L"r", 0x40 /* _SH_DENYNO */);
+    Print("\nAdaptor log: %s (last %u lines)\n", Narrow(path).c_str(), static_cast<unsigned>(count));
+    UniqueFile file(_wfsopen(path.c_str(), L"r", 0x40 /* _SH_DENYNO */));
     if (!file) return;
     std::vector<std::string> lines;
     char line[4096];
-    while (std::fgets(line, sizeof(line), file)) lines.emplace_back(line);
-    std::fclose(file);
+    while (std::fgets(line, sizeof(line), file.get())) lines.emplace_back(line);
     for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
         Print("  %s", lines[i].c_str());
 }
@@ -271,18 +418,14 @@ void RegisterCallbacks(DWORD bladeType) {
     Call("RegisterSettingsUpdateCallback", RegisterSettingsUpdateCallback(&OnSettingsUpdate), settings);
 }
 
-void Requests(DWORD bladeType) {
+void Requests() {
     Print("\n-- requests --\n");
-    BSTR text = nullptr;
-    if (Call("GetCommonClientPolicy", GetCommonClientPolicy(&text)) == TARNSTUB_OK) {
-        Print("     content: \"%s\"\n", Narrow(text).c_str());
-        SysFreeString(text);
-    }
-    if (Call("GetPolicy(77, 2)", GetPolicy(77, 2, &text)) == TARNSTUB_OK) {
-        Print("     content: \"%s\"\n", Narrow(text).c_str());
-        SysFreeString(text);
-    }
-    Call("GetPolicy(99, 9): a policy the server does not have", GetPolicy(99, 9, &text), TARNSTUB_POLICY_FAILED);
+    OwnedBstr text;
+    if (Call("GetCommonClientPolicy", GetCommonClientPolicy(text.put())) == TARNSTUB_OK)
+        Print("     content: \"%s\"\n", Narrow(text.get()).c_str());
+    if (Call("GetPolicy(77, 2)", GetPolicy(77, 2, text.put())) == TARNSTUB_OK)
+        Print("     content: \"%s\"\n", Narrow(text.get()).c_str());
+    Call("GetPolicy(99, 9): a policy the server does not have", GetPolicy(99, 9, text.put()), TARNSTUB_POLICY_FAILED);
 
     DWORD compliant = 0, changed = 0;
     if (Call("QueryCompliance", QueryCompliance(&compliant, &changed)) == TARNSTUB_OK)
@@ -327,22 +470,15 @@ void Requests(DWORD bladeType) {
         Print("     the server pulled type \"%s\", data \"%s\"\n", Narrow(pulledType, static_cast<UINT>(wcslen(pulledType))).c_str(),
               Narrow(pulledData, static_cast<UINT>(wcslen(pulledData))).c_str());
 
-    BSTR response = nullptr;
-    if (Call("SendBladePayload", SendBladePayload(L"SAMPLE_MESSAGE", L"ping", &response)) == TARNSTUB_OK)
-        Print("     response: \"%s\"\n", Narrow(response).c_str());
-    SysFreeString(response);
+    OwnedBstr response;
+    if (Call("SendBladePayload", SendBladePayload(L"SAMPLE_MESSAGE", L"ping", response.put())) == TARNSTUB_OK)
+        Print("     response: \"%s\"\n", Narrow(response.get()).c_str());
 
-    if (Call("DownloadFile", DownloadFile(L"https://updates.example/update.cab", &text)) == TARNSTUB_OK) {
-        Print("     file: \"%s\"\n", Narrow(text).c_str());
-        SysFreeString(text);
-    }
-    BSTR fingerprint = nullptr, spoken = nullptr;
-    if (Call("GetCaCertFingerPrint", GetCaCertFingerPrint(&fingerprint, &spoken)) == TARNSTUB_OK) {
-        Print("     fingerprint: \"%s\" / \"%s\"\n", Narrow(fingerprint).c_str(), Narrow(spoken).c_str());
-        SysFreeString(fingerprint);
-        SysFreeString(spoken);
-    }
-    (void)bladeType;
+    if (Call("DownloadFile", DownloadFile(L"https://updates.example/update.cab", text.put())) == TARNSTUB_OK)
+        Print("     file: \"%s\"\n", Narrow(text.get()).c_str());
+    OwnedBstr fingerprint, spoken;
+    if (Call("GetCaCertFingerPrint", GetCaCertFingerPrint(fingerprint.put(), spoken.put())) == TARNSTUB_OK)
+        Print("     fingerprint: \"%s\" / \"%s\"\n", Narrow(fingerprint.get()).c_str(), Narrow(spoken.get()).c_str());
 }
 
 // The remote-access blade hears only of its compliance engine, named in its
@@ -387,29 +523,46 @@ void Notifications(DWORD bladeType) {
     }
 }
 
-void Reconnection() {
-    Print("\n-- the server dies --\n");
-    TarnRef_SetDead(TRUE);
-    Print("  waiting for the stub's next check (at most 30 seconds)...\n");
-    if (!TarnRef_WaitForCalls(L"IsAlive", 1, 40000)) ++g_unexpectedFailures;
-    Print("  the stub found the server gone; the server comes back\n");
-    ResetEvent(g_connected);
-    TarnRef_Restart();
-    Await(g_connected, "reconnection (the stub retries every 30 seconds)");
-    BSTR text = nullptr;
-    if (Call("GetCommonClientPolicy after the reconnection", GetCommonClientPolicy(&text)) == TARNSTUB_OK) {
-        Print("     content: \"%s\"\n", Narrow(text).c_str());
-        SysFreeString(text);
+// The server process exits; the stub's monitor thread finds it gone at its
+// next check and creates the server object anew, which starts a new server
+// process. The sample steers nothing meanwhile: a control call would start
+// that process itself.
+ULONG Reconnection(ULONG server) {
+    Print("\n-- the server process exits --\n");
+    ResetEvent(g_connected.get());  // the first connection's signal is not the one awaited
+    const bool ended = TarnRef_ExitServer(10000);
+    Print("  TarnRefServer.exe, process %lu, exited (TarnRef_ExitServer)%s\n", static_cast<unsigned long>(server),
+          ended ? "" : "  <-- UNEXPECTED: it still runs");
+    if (!ended) ++g_unexpectedFailures;
+    OwnedBstr text;
+    Call("GetCommonClientPolicy while the server is gone", GetCommonClientPolicy(text.put()), TARNSTUB_POLICY_FAILED);
+
+    Print("  waiting for the stub's monitor thread (it checks the server every 30 seconds)...\n");
+    const DWORD waitStart = GetTickCount();
+    Await(g_connected, "reconnection", 70);
+    const ULONG fresh = TarnRef_ServerProcessId();
+    Print("  after %lu s the stub runs against a new server process: %lu (%s); the old one, %lu, is gone\n",
+          static_cast<unsigned long>((GetTickCount() - waitStart + 500) / 1000), static_cast<unsigned long>(fresh),
+          ProgramOf(fresh).c_str(), static_cast<unsigned long>(server));
+    if (fresh == 0 || fresh == server) {
+        Print("  (no new server process)  <-- UNEXPECTED\n");
+        ++g_unexpectedFailures;
     }
+    ShowServerSide(fresh);
+
+    // A new server process knows nothing of the old one's answers.
+    PrepareServer();
+    if (Call("GetCommonClientPolicy after the reconnection", GetCommonClientPolicy(text.put())) == TARNSTUB_OK)
+        Print("     content: \"%s\"\n", Narrow(text.get()).c_str());
+    return fresh;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    InitializeCriticalSection(&g_printLock);
-    for (HANDLE* event : {&g_connected, &g_newPolicy, &g_newOperation, &g_activation, &g_payloadResponse, &g_incident,
-                          &g_settingsUpdate})
-        *event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    for (UniqueHandle* event : {&g_connected, &g_newPolicy, &g_newOperation, &g_activation, &g_payloadResponse,
+                                &g_incident, &g_settingsUpdate})
+        event->reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     bool reconnect = false;
     DWORD bladeType = 12;
     for (int i = 1; i < argc; ++i) {
@@ -420,6 +573,8 @@ int main(int argc, char** argv) {
     Print("TarnStub sample blade: blade type %lu%s\n\n", static_cast<unsigned long>(bladeType),
           reconnect ? ", reconnection" : "");
     EnsureServerRegistered();
+    ULONG server = StartServer();
+    if (!server) return 1;
     TarnRef_Reset();
     PrepareServer();
 
@@ -428,23 +583,28 @@ int main(int argc, char** argv) {
     Call("SetSupportedPayloadResponseTypes", SetSupportedPayloadResponseTypes(responseTypes, 1));
     Call("RegisterConnectToTarnNotificationCallback", RegisterConnectToTarnNotificationCallback(&OnConnected));
     Call("GetCommonClientPolicy before Initialize", GetCommonClientPolicy(nullptr), TARNSTUB_NULL_POINTER);
-    BSTR unused = nullptr;
-    Call("GetPolicy before Initialize", GetPolicy(51, 1, &unused), TARNSTUB_NOT_INITIALIZED);
+    OwnedBstr unused;
+    Call("GetPolicy before Initialize", GetPolicy(51, 1, unused.put()), TARNSTUB_NOT_INITIALIZED);
 
     Print("\n-- initialisation --\n");
-    if (Call("Initialize", Initialize(bladeType)) != TARNSTUB_OK) return 1;
+    if (Call("Initialize", Initialize(bladeType)) != TARNSTUB_OK) {
+        LetGoOfServer(server);
+        return 1;
+    }
+    ShowServerSide(server);
     RegisterCallbacks(bladeType);
 
     if (reconnect) {
-        Reconnection();
+        server = Reconnection(server);
     } else {
-        Requests(bladeType);
+        Requests();
         Notifications(bladeType);
     }
 
     Print("\n-- end --\n");
     Call("Finalize", Finalize());
     Call("Finalize again", Finalize(), TARNSTUB_NOT_INITIALIZED);
+    LetGoOfServer(server);
     PrintLogTail(logDir, 20);
     Print("\n%s\n", g_unexpectedFailures ? "The session had unexpected results." : "The session went as scripted.");
     return g_unexpectedFailures ? 1 : 0;
