@@ -8,6 +8,7 @@
 #include "RefFactory.h"
 #include "RefRegistry.h"
 #include "RefState.h"
+#include "win/ModulePath.h"
 #include "ServerInstance.h"
 #include "ServerLifetime.h"
 
@@ -55,7 +56,7 @@ std::vector<std::wstring> Arguments() {
 }
 
 HRESULT RegisterClasses() {
-    const std::wstring path = ModulePath();
+    const std::wstring path = win::ModuleFileName(g_module);
     if (path.empty()) return HRESULT_FROM_WIN32(::GetLastError());
     const std::wstring quoted = L"\"" + path + L"\"";
     HRESULT hr = RegisterClassServer(CLSID_TarnServer, L"Tarn reference server", L"LocalServer32",

@@ -7,6 +7,7 @@
 #include "log/AdaptorLog.h"
 #include "records/OperationStatusInfo.h"
 #include "records/ProviderInfo.h"
+#include "win/SafeArrayView.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ HRESULT TarnAdaptor::QueryPolicyContent(const PolicyInfo& info, std::wstring& co
         ReportError(adaptor_error::kServerCallFailed, std::wstring(method) + L" call failed");
         return adaptor_error::kServerCallFailed;
     }
-    if (safe_arrays::ElementCount(bytes.get()) == 0) {
+    if (win::SafeArrayView(bytes.get()).ElementCount() == 0) {
         WriteLog(LOG_ERROR, kName, L"Problem with the policy content(empty)");
         ReportError(adaptor_error::kPolicyContentEmpty, L"Problem with the policy content(empty)");
         return adaptor_error::kPolicyContentEmpty;

@@ -4,6 +4,7 @@
 // answers to the adaptor's own calls is seen in the adaptor's tests.
 #include "server/TarnServer.h"
 #include "tarnref.h"
+#include "win/SafeArrayView.h"
 #include "win/raii.h"
 
 #include <gtest/gtest.h>
@@ -38,8 +39,8 @@ public:
     HRESULT STDMETHODCALLTYPE ServerClosing() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE ActivatePolicies(SAFEARRAY* pacList) override {
         thread = ::GetCurrentThreadId();
-        win::SafeArrayData data(pacList);
-        pacs.assign(data.as<LONG>(), data.as<LONG>() + pacList->rgsabound[0].cElements);
+        const auto values = win::SafeArrayView(pacList).Lock<VT_I4>();
+        pacs.assign(values.begin(), values.end());
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetAvailability() override { return S_OK; }
