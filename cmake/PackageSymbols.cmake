@@ -8,10 +8,12 @@ endif()
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
   get_filename_component(directory "${package}" DIRECTORY)
   get_filename_component(top "${package}" NAME_WLE)
-  set(staging "${directory}/_CPack_Packages/symbols")
+  set(staging "${directory}/symbols")
   file(REMOVE_RECURSE "${staging}")
   file(COPY ${debug_files} DESTINATION "${staging}/${top}/bin")
-  set(archive "${directory}/${top}-symbols.zip")
+  # The package files are still in CPack's work area; the archive goes where
+  # the package will be.
+  set(archive "${CPACK_PACKAGE_DIRECTORY}/${top}-symbols.zip")
   file(REMOVE "${archive}")
   execute_process(COMMAND "${CMAKE_COMMAND}" -E tar cf "${archive}" --format=zip "${top}"
     WORKING_DIRECTORY "${staging}" RESULT_VARIABLE result)
