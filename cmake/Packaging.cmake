@@ -2,16 +2,46 @@
 # reference Tarn server (in process, and out of process with its proxy/stub
 # DLL, its control client and the IDL files), the sample blade (built and as sources), a CMake
 # package configuration and the guide. `cmake --build <dir> --target package`
-# makes the ZIP.
+# makes the ZIP, and beside it the symbols archive.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS TarnStub TarnRefServer TarnRefClient TarnRefServerExe
-  RUNTIME DESTINATION bin
-  ARCHIVE DESTINATION lib)
-# GANTRY.dll and TarnProxy.dll are loaded at run time; nothing links
-# against them.
-install(FILES $<TARGET_FILE:GANTRY> $<TARGET_FILE:TarnProxy> DESTINATION bin)
-install(TARGETS sample_blade RUNTIME DESTINATION bin)
+# The package ships stripped binaries. The debug information of each goes to
+# symbols/<file>.debug, which the stripped binary names in its debug link;
+# after the ZIP is made, cmake/PackageSymbols.cmake puts these files in
+# <package>-symbols.zip, laid out so that unpacking it over the package puts
+# each .debug file beside its binary, where debuggers look for it.
+set(TARNSTUB_STRIPPED_DIR ${CMAKE_BINARY_DIR}/stripped)
+set(TARNSTUB_SYMBOLS_DIR ${CMAKE_BINARY_DIR}/symbols)
+set(stripped_files)
+foreach(target TarnStub GANTRY TarnRefServer TarnRefClient TarnRefServerExe TarnProxy sample_blade)
+  get_target_property(type ${target} TYPE)
+  get_target_property(name ${target} OUTPUT_NAME)
+  if(NOT name)
+    set(name ${target})
+  endif()
+  if(type STREQUAL "EXECUTABLE")
+    set(file ${name}.exe)
+  else()
+    set(file ${name}.dll)
+  endif()
+  set(stripped ${TARNSTUB_STRIPPED_DIR}/${file})
+  set(debug ${TARNSTUB_SYMBOLS_DIR}/${file}.debug)
+  add_custom_command(OUTPUT ${stripped} ${debug}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${TARNSTUB_STRIPPED_DIR} ${TARNSTUB_SYMBOLS_DIR}
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> ${debug}
+    COMMAND ${CMAKE_STRIP} --strip-unneeded -o ${stripped} $<TARGET_FILE:${target}>
+    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=${debug} ${stripped}
+    DEPENDS ${target}
+    COMMENT "Stripping ${file}"
+    VERBATIM)
+  list(APPEND stripped_files ${stripped})
+endforeach()
+add_custom_target(tarnstub_stripped ALL DEPENDS ${stripped_files})
+
+install(FILES ${stripped_files} DESTINATION bin)
+# Import libraries; GANTRY.dll and TarnProxy.dll are loaded at run time and
+# nothing links against them.
+install(TARGETS TarnStub TarnRefServer TarnRefClient ARCHIVE DESTINATION lib)
 install(FILES include/tarnstub.h refserver/include/tarnref.h DESTINATION include)
 install(FILES sample/CMakeLists.txt sample/sample_blade.cpp DESTINATION sample)
 install(FILES docs/BLADE_GUIDE.md DESTINATION .)
@@ -33,4 +63,6 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME TarnStub)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_TARNSTUB_SYMBOLS_DIR ${TARNSTUB_SYMBOLS_DIR})
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageSymbols.cmake)
 include(CPack)

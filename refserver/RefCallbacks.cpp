@@ -3,6 +3,7 @@
 // from its own threads; the starter gets a call id to wait on.
 #include "RefState.h"
 
+#include "win/SafeArrayView.h"
 #include "win/Text.h"
 
 #include <process.h>
@@ -56,13 +57,14 @@ void ForgetClientCall(ULONG id) {
 }
 
 void KeepPulledPayload(ClientCall& call, SAFEARRAY* payload, BSTR payloadType) {
-    call.pulledType = payloadType ? payloadType : L"";
+    call.pulledType = win::UniqueBstr::Text(payloadType);
     call.pulledArray = payload != nullptr;
     if (!payload) return;
-    ::SafeArrayGetVartype(payload, &call.pulledElementType);
-    if (!IsVectorOf(payload, VT_UI1)) return;
-    win::SafeArrayData data(payload);
-    if (data) call.pulledData = text::Utf8ToWide(data.as<const char>(), ElementCount(payload, 1));
+    const win::SafeArrayView view(payload);
+    call.pulledElementType = view.Type();
+    if (view.Dimensions() != 1) return;
+    const auto bytes = view.Lock<VT_UI1>();
+    if (bytes) call.pulledData = text::Utf8ToWide(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include "RefState.h"
 #include "tarnref.h"
 
-#include <algorithm>
 #include <mutex>
 
 using namespace tarnref;
@@ -121,12 +120,8 @@ void __cdecl TarnRef_SetPolicyContentById(const GUID* policyId, const void* byte
 }
 
 void __cdecl TarnRef_SetActivations(const LONG* pacs, ULONG count) {
-    win::UniqueSafeArray array(::SafeArrayCreateVector(VT_I4, 0, count));
+    win::UniqueSafeArray array = MakeLongArray(pacs, count);
     if (!array) return;
-    if (count > 0 && pacs) {
-        win::SafeArrayData data(array.get());
-        if (data) std::copy(pacs, pacs + count, data.as<LONG>());
-    }
     Guard guard(State().Lock());
     State().config.activationsFixed = true;
     State().config.activations = std::move(array);
@@ -243,12 +238,8 @@ ULONG __cdecl TarnRef_CallOperationArrival(ULONG cookie, const GUID* opId, ULONG
 }
 
 ULONG __cdecl TarnRef_CallActivatePolicies(ULONG cookie, const LONG* pacs, ULONG count) {
-    win::UniqueSafeArray array(::SafeArrayCreateVector(VT_I4, 0, count));
+    win::UniqueSafeArray array = MakeLongArray(pacs, count);
     if (!array) return 0;
-    if (count > 0 && pacs) {
-        win::SafeArrayData data(array.get());
-        if (data) std::copy(pacs, pacs + count, data.as<LONG>());
-    }
     const SharedArray shared = ShareArray(std::move(array));
     return StartClientCall(State().ClientOf(cookie), [=](ITARNClient* client, ClientCall&) {
         return client->ActivatePolicies(shared->get());

@@ -1,5 +1,6 @@
 #include "RefFormat.h"
 
+#include "win/SafeArrayView.h"
 #include "win/raii.h"
 
 #include <cstring>
@@ -53,57 +54,39 @@ std::wstring FormatElement(VARTYPE vt, const BYTE* p) {
     }
 }
 
-struct ArrayShape {
-    VARTYPE vt = VT_EMPTY;
-    bool typeKnown = false;
-    std::vector<LONG> lowerBounds;
-    std::vector<size_t> counts;
-    size_t total = 0;
-};
-
-ArrayShape ReadShape(SAFEARRAY* array) {
-    ArrayShape shape;
-    shape.typeKnown = SUCCEEDED(::SafeArrayGetVartype(array, &shape.vt));
-    const UINT dims = ::SafeArrayGetDim(array);
-    shape.total = dims ? 1 : 0;
-    for (UINT d = 1; d <= dims; ++d) {
-        LONG lower = 0, upper = -1;
-        ::SafeArrayGetLBound(array, d, &lower);
-        ::SafeArrayGetUBound(array, d, &upper);
-        const size_t count = upper >= lower ? static_cast<size_t>(upper) - lower + 1 : 0;
-        shape.lowerBounds.push_back(lower);
-        shape.counts.push_back(count);
-        shape.total *= count;
-    }
-    return shape;
-}
-
-std::wstring FormatShapeHeader(const ArrayShape& shape) {
-    std::wstring text = shape.typeKnown ? FormatVarType(shape.vt) : L"VT_?";
-    if (shape.counts.empty()) return text + L"[dims=0]";
-    if (shape.counts.size() == 1) return text + L"[lb=" + FormatSigned(shape.lowerBounds[0]) + L"]";
+std::wstring FormatShapeHeader(const win::SafeArrayView& view) {
+    const VARTYPE vt = view.Type();
+    // VT_EMPTY: the array records no element type.
+    std::wstring text = vt != VT_EMPTY ? FormatVarType(vt) : L"VT_?";
+    const UINT dimensions = view.Dimensions();
+    if (dimensions == 0) return text + L"[dims=0]";
+    if (dimensions == 1) return text + L"[lb=" + FormatSigned(view.LowerBound(1)) + L"]";
     std::wstring counts, bounds;
-    for (size_t d = 0; d < shape.counts.size(); ++d) {
-        counts += (d ? L"x" : L"") + FormatUnsigned(shape.counts[d]);
-        bounds += (d ? L"," : L"") + FormatSigned(shape.lowerBounds[d]);
+    for (UINT d = 1; d <= dimensions; ++d) {
+        counts += (d > 1 ? L"x" : L"") + FormatUnsigned(view.Count(d));
+        bounds += (d > 1 ? L"," : L"") + FormatSigned(view.LowerBound(d));
     }
     return text + L"[" + counts + L",lb=" + bounds + L"]";
 }
 
-std::wstring FormatElements(SAFEARRAY* array, const ArrayShape& shape) {
-    if (shape.total == 0) return L"{}";
-    win::SafeArrayData data(array);
-    if (!data || !shape.typeKnown) return L"{?}";
-    const UINT size = ::SafeArrayGetElemsize(array);
-    const bool grouped = shape.counts.size() == 2 && shape.counts[0] > 0;
-    const wchar_t* separator = shape.vt == VT_UI1 ? L"" : L",";
-    const size_t shown = shape.total < kMaxFormattedElements ? shape.total : kMaxFormattedElements;
+std::wstring FormatElements(const win::SafeArrayView& view) {
+    const size_t total = view.ElementCount();
+    if (total == 0) return L"{}";
+    const VARTYPE vt = view.Type();
+    const auto storage = view.LockBytes();
+    if (!storage || vt == VT_EMPTY) return L"{?}";
+    const size_t size = view.ElementSize();
+    // Two-dimensional arrays show one group per row.
+    const size_t columns = view.Dimensions() == 2 ? view.Count(1) : 0;
+    const bool grouped = columns > 0;
+    const wchar_t* separator = vt == VT_UI1 ? L"" : L",";
+    const size_t shown = total < kMaxFormattedElements ? total : kMaxFormattedElements;
     std::wstring text = grouped ? L"{{" : L"{";
     for (size_t i = 0; i < shown; ++i) {
-        if (i > 0) text += grouped && i % shape.counts[0] == 0 ? L"},{" : separator;
-        text += FormatElement(shape.vt, data.as<const BYTE>() + i * size);
+        if (i > 0) text += grouped && i % columns == 0 ? L"},{" : separator;
+        text += FormatElement(vt, storage.data() + i * size);
     }
-    if (shown < shape.total) text += L",...";
+    if (shown < total) text += L",...";
     return text + (grouped ? L"}}" : L"}");
 }
 
@@ -196,8 +179,8 @@ std::wstring FormatVariant(const VARIANT& value) {
 
 std::wstring FormatArray(SAFEARRAY* array) {
     if (!array) return L"null";
-    const ArrayShape shape = ReadShape(array);
-    return FormatShapeHeader(shape) + FormatElements(array, shape);
+    const win::SafeArrayView view(array);
+    return FormatShapeHeader(view) + FormatElements(view);
 }
 
 }  // namespace tarnref

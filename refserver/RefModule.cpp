@@ -3,6 +3,7 @@
 #include "RefFactory.h"
 #include "ClassRegistration.h"
 #include "RefState.h"
+#include "win/ModulePath.h"
 #include "tarnref.h"
 
 #include <new>
@@ -36,7 +37,7 @@ STDAPI DllCanUnloadNow() { return g_liveObjects == 0 ? S_OK : S_FALSE; }
 // Without ThreadingModel "Both" a client in the multithreaded apartment would
 // get the object through a proxy, which an in-process server need not have.
 STDAPI DllRegisterServer() {
-    const std::wstring path = ModulePath();
+    const std::wstring path = win::ModuleFileName(g_module);
     if (path.empty()) return HRESULT_FROM_WIN32(::GetLastError());
     return RegisterClassServer(CLSID_TarnServer, L"Tarn reference server", L"InProcServer32", path,
                                L"Both");

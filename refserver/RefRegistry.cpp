@@ -4,9 +4,7 @@
 
 #include "RefState.h"
 #include "tarnref.h"
-
-#include <olectl.h>
-#include <shlwapi.h>
+#include "win/ModulePath.h"
 
 #include <mutex>
 
@@ -33,11 +31,10 @@ void WriteClassKeyValue(const std::wstring& name, const std::wstring& data) {
 }
 
 void CreateFileBesideModule(const std::wstring& name, const std::wstring& data) {
-    std::wstring directory = ModulePath();
-    if (directory.empty() || !::PathRemoveFileSpecW(&directory[0])) return;
-    wchar_t path[MAX_PATH] = {};
-    if (!::PathCombineW(path, directory.c_str(), name.c_str())) return;
-    win::UniqueHandle file(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+    const std::wstring directory = win::DirectoryOf(win::ModuleFileName(g_module));
+    if (directory.empty()) return;
+    const std::wstring path = directory + L"\\" + name;
+    win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
     DWORD written = 0;
@@ -46,16 +43,6 @@ void CreateFileBesideModule(const std::wstring& name, const std::wstring& data) 
 }
 
 }  // namespace
-
-std::wstring ModulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(g_module, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0) return L"";
-        if (length < path.size()) return path.substr(0, length);
-        path.resize(path.size() * 2);
-    }
-}
 
 ULONG ClassObjectRequests() { return g_classObjectRequests; }
 

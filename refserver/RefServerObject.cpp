@@ -49,17 +49,6 @@ bool IsRegistered(ULONG cookie) {
     return State().holdings.registrations.count(cookie) != 0;
 }
 
-std::vector<std::wstring> ReadTexts(SAFEARRAY* texts) {
-    std::vector<std::wstring> result;
-    win::SafeArrayData data(texts);
-    const ULONG count = ElementCount(texts, 1);
-    for (ULONG i = 0; data && i < count; ++i) {
-        const BSTR text = data.as<BSTR>()[i];
-        result.emplace_back(text ? text : L"");
-    }
-    return result;
-}
-
 HRESULT AddMessageTypes(ULONG cookie, SAFEARRAY* messageTypes) {
     if (!IsVectorOf(messageTypes, VT_BSTR)) return E_INVALIDARG;
     const std::vector<std::wstring> types = ReadTexts(messageTypes);
@@ -207,14 +196,11 @@ struct TableCell {
 };
 
 std::vector<TableCell> ReadRows(SAFEARRAY* table) {
+    // The cells of a row lie next to each other, as ReadTexts returns them.
+    const std::vector<std::wstring> cells = ReadTexts(table);
     std::vector<TableCell> rows;
-    win::SafeArrayData data(table);
-    if (!data) return rows;
-    const ULONG count = ElementCount(table, 2);
-    const BSTR* cells = data.as<BSTR>();
-    auto text = [](BSTR cell) { return std::wstring(cell ? cell : L""); };
-    for (ULONG r = 0; r < count; ++r) {
-        rows.push_back({text(cells[3 * r]), text(cells[3 * r + 1]), text(cells[3 * r + 2])});
+    for (size_t first = 0; first + 2 < cells.size(); first += 3) {
+        rows.push_back({cells[first], cells[first + 1], cells[first + 2]});
     }
     return rows;
 }

@@ -4,6 +4,7 @@
 // same state whether the module was loaded by COM or by the import library.
 #pragma once
 
+#include "RefArrays.h"
 #include "RefFormat.h"
 #include "server/TarnServer.h"
 #include "win/raii.h"
@@ -134,8 +135,6 @@ extern HMODULE g_module;
 // one and performs the configured side effect.
 ULONG ClassObjectRequests();
 void NoteClassObjectRequest();
-// The file of the module (DLL or EXE) that serves the class.
-std::wstring ModulePath();
 
 // The in-process front end's caller: always this process.
 inline ULONG CurrentProcessId() { return ::GetCurrentProcessId(); }
@@ -236,10 +235,13 @@ HRESULT ServeCall(const wchar_t* operation, const std::wstring& args, HRESULT re
 // Array checks of client input.
 bool IsVectorOf(SAFEARRAY* array, VARTYPE vt);
 bool IsTableOf(SAFEARRAY* array, VARTYPE vt, LONG columns);
-// Number of elements of a dimension (1 = first), 0 when it cannot be read.
-ULONG ElementCount(SAFEARRAY* array, UINT dimension);
+// The texts of a VT_BSTR array in storage order; none for any other array.
+std::vector<std::wstring> ReadTexts(SAFEARRAY* array);
 // A one-dimensional VT_UI1 array (lower bound 0) holding bytes.
 win::UniqueSafeArray MakeByteArray(const void* bytes, ULONG size);
+// A one-dimensional VT_I4 array (lower bound 0) holding values (all zero
+// when values is null).
+win::UniqueSafeArray MakeLongArray(const LONG* values, ULONG count);
 // A 3-by-rows VT_BSTR table from texts given row after row.
 win::UniqueSafeArray MakeTextTable(const std::vector<std::wstring>& cells, ULONG rows);
 

@@ -22,12 +22,10 @@ GUID SequenceGuid(ULONG seq) {
 }
 
 HRESULT ActivateOne(ITARNClient* client, ULONG seq) {
-    win::UniqueSafeArray pacs(::SafeArrayCreateVector(VT_I4, 0, 1));
+    const LONG pac = static_cast<LONG>(seq);
+    win::UniqueSafeArray pacs = MakeLongArray(&pac, 1);
     if (!pacs) return E_OUTOFMEMORY;
-    LONG index = 0;
-    LONG pac = static_cast<LONG>(seq);
-    const HRESULT hr = ::SafeArrayPutElement(pacs.get(), &index, &pac);
-    return FAILED(hr) ? hr : client->ActivatePolicies(pacs.get());
+    return client->ActivatePolicies(pacs.get());
 }
 
 // A description the adaptor's parser accepts: the attributes it reads, none

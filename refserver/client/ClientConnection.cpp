@@ -1,10 +1,10 @@
 #include "ClientConnection.h"
 
 #include "RefServerNames.h"
+#include "win/ModulePath.h"
 
 #include <objbase.h>
 #include <process.h>
-#include <shlwapi.h>
 
 #include <mutex>
 #include <new>
@@ -217,15 +217,9 @@ bool WaitKnownServerExit(DWORD timeoutMs) {
 
 // May throw (allocation); its callers catch.
 std::wstring FileBesideClient(const wchar_t* name) {
-    HMODULE self = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&FileBesideClient), &self);
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(self, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH || !::PathRemoveFileSpecW(path)) return name;
-    wchar_t combined[MAX_PATH] = {};
-    return ::PathCombineW(combined, path, name) ? combined : name;
+    const std::wstring directory =
+        win::DirectoryOf(win::ModuleFileNameOf(reinterpret_cast<const void*>(&FileBesideClient)));
+    return directory.empty() ? std::wstring(name) : directory + L"\\" + name;
 }
 
 }  // namespace tarnref_client

@@ -4,6 +4,7 @@
 // C arguments are built here and sent whole.
 #include "ClassRegistration.h"
 #include "ClientConnection.h"
+#include "RefArrays.h"
 #include "tarnref.h"
 
 #include <algorithm>
@@ -42,37 +43,6 @@ ULONG CopyToBuffer(const wchar_t* text, UINT length, wchar_t* buffer, ULONG capa
 
 ULONG CopyToBuffer(const win::UniqueBstr& text, wchar_t* buffer, ULONG capacity) {
     return CopyToBuffer(text.get() ? text.get() : L"", text.length(), buffer, capacity);
-}
-
-win::UniqueSafeArray LongVector(const LONG* values, ULONG count) {
-    win::UniqueSafeArray array(::SafeArrayCreateVector(VT_I4, 0, count));
-    if (!array || count == 0 || !values) return array;
-    win::SafeArrayData data(array.get());
-    if (data) std::copy(values, values + count, data.as<LONG>());
-    return array;
-}
-
-win::UniqueSafeArray ByteVector(const void* bytes, ULONG size) {
-    if (size > 0 && !bytes) return win::UniqueSafeArray();
-    win::UniqueSafeArray array(::SafeArrayCreateVector(VT_UI1, 0, size));
-    if (!array || size == 0) return array;
-    win::SafeArrayData data(array.get());
-    if (!data) return win::UniqueSafeArray();
-    std::memcpy(data.as<BYTE>(), bytes, size);
-    return array;
-}
-
-// A 3-by-rows VT_BSTR table; cell (c, r) is element 3*r + c.
-win::UniqueSafeArray TextTable(const wchar_t* const* cells, ULONG rows) {
-    SAFEARRAYBOUND bounds[2] = {{3, 0}, {rows, 0}};
-    win::UniqueSafeArray table(::SafeArrayCreate(VT_BSTR, 2, bounds));
-    if (!table || rows == 0) return table;
-    win::SafeArrayData data(table.get());
-    if (!data) return win::UniqueSafeArray();
-    for (ULONG i = 0; i < 3 * rows; ++i) {
-        data.as<BSTR>()[i] = win::UniqueBstr::Copy(cells ? cells[i] : nullptr).release();
-    }
-    return table;
 }
 
 HRESULT CallProxyEntry(const char* name) {
@@ -125,7 +95,7 @@ void __cdecl TarnRef_SetPolicyContentById(const GUID* policyId, const void* byte
 }
 
 void __cdecl TarnRef_SetActivations(const LONG* pacs, ULONG count) {
-    win::UniqueSafeArray array = LongVector(pacs, count);
+    win::UniqueSafeArray array = tarnref::MakeLongArray(pacs, count);
     if (!array) return;
     Do([&](ITarnRefControl* c) { return c->SetActivationsArray(array.get()); });
 }
@@ -139,7 +109,9 @@ void __cdecl TarnRef_SetBladeMessageResponse(SAFEARRAY* table) {
 }
 
 void __cdecl TarnRef_SetBladeMessageResponseRows(const wchar_t* const* cells, ULONG rows) {
-    win::UniqueSafeArray table = TextTable(cells, rows);
+    std::vector<std::wstring> texts;
+    for (ULONG i = 0; i < 3 * rows; ++i) texts.push_back(cells && cells[i] ? cells[i] : L"");
+    win::UniqueSafeArray table = tarnref::MakeTextTable(texts, rows);
     Do([&](ITarnRefControl* c) { return c->SetBladeMessageResponse(table.get()); });
 }
 
@@ -208,7 +180,7 @@ ULONG __cdecl TarnRef_CallOperationArrival(ULONG cookie, const GUID* opId, ULONG
 }
 
 ULONG __cdecl TarnRef_CallActivatePolicies(ULONG cookie, const LONG* pacs, ULONG count) {
-    win::UniqueSafeArray array = LongVector(pacs, count);
+    win::UniqueSafeArray array = tarnref::MakeLongArray(pacs, count);
     if (!array) return 0;
     return TarnRef_CallActivatePoliciesArray(cookie, array.get());
 }
@@ -219,7 +191,7 @@ ULONG __cdecl TarnRef_CallActivatePoliciesArray(ULONG cookie, SAFEARRAY* array) 
 
 ULONG __cdecl TarnRef_CallPushData(ULONG cookie, const void* bytes, ULONG size,
                                    const wchar_t* payloadType) {
-    win::UniqueSafeArray payload = ByteVector(bytes, size);
+    win::UniqueSafeArray payload = tarnref::MakeByteArray(bytes, size);
     if (!payload) return 0;
     return TarnRef_CallPushDataArray(cookie, payload.get(), payloadType);
 }

@@ -8,6 +8,7 @@
 #include "RefFactory.h"
 #include "ClassRegistration.h"
 #include "RefState.h"
+#include "win/ModulePath.h"
 #include "ServerInstance.h"
 #include "ServerLifetime.h"
 
@@ -101,7 +102,7 @@ int Serve() {
 int Run() {
     for (const std::wstring& argument : Arguments()) {
         if (IsSwitch(argument.c_str(), L"RegServer")) {
-            const std::wstring path = ModulePath();
+            const std::wstring path = win::ModuleFileName(g_module);
             return !path.empty() && SUCCEEDED(RegisterLocalServerClasses(path)) ? 0 : 1;
         }
         if (IsSwitch(argument.c_str(), L"UnregServer")) return SUCCEEDED(UnregisterLocalServerClasses()) ? 0 : 1;

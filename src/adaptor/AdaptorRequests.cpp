@@ -8,6 +8,7 @@
 #include "records/ProviderInfo.h"
 #include "records/SafeArrays.h"
 #include "records/WideText.h"
+#include "win/SafeArrayView.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ HRESULT TarnAdaptor::QueryPolicyContent(const PolicyInfo& info, std::wstring& co
     if (FAILED(hr))
         return Fail(kName, adaptor_error::kServerCallFailed, CallFailedText(method, hr),
                     std::wstring(method) + L" call failed", LogLine{LOG_VERBOSE, info.ToString()});
-    if (safe_arrays::ElementCount(bytes.get()) == 0)
+    if (win::SafeArrayView(bytes.get()).ElementCount() == 0)
         return Fail(kName, adaptor_error::kPolicyContentEmpty, L"Problem with the policy content(empty)");
     content = std::move(*text);
     return S_OK;

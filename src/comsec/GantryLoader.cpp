@@ -1,5 +1,7 @@
 #include "comsec/GantryLoader.h"
 
+#include "win/ModulePath.h"
+
 #include <cstring>
 #include <string>
 
@@ -47,35 +49,8 @@ bool EntriesComplete(const GANTRY_ENTRIES_V1& entries) noexcept {
 
 }  // namespace
 
-std::wstring ModulePathOf(const void* address) {
-    HMODULE module = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              static_cast<LPCWSTR>(address), &module))
-        return std::wstring();
-    // Grow the buffer until the whole path fits: a truncated path would name
-    // another directory.
-    for (DWORD capacity = MAX_PATH; capacity <= 32768; capacity *= 2) {
-        std::wstring path(capacity, L'\0');
-        const DWORD length = ::GetModuleFileNameW(module, &path[0], capacity);
-        if (length == 0) return std::wstring();
-        if (length < capacity) {
-            path.resize(length);
-            return path;
-        }
-    }
-    return std::wstring();
-}
-
-std::wstring DirectoryOf(const std::wstring& path) {
-    const std::wstring::size_type separator = path.find_last_of(L"\\/");
-    if (separator == std::wstring::npos) return std::wstring();
-    return path.substr(0, separator);
-}
-
 bool CGantry::Load() {
-    const std::wstring directory =
-        DirectoryOf(ModulePathOf(&kModuleAnchor));
+    const std::wstring directory = win::DirectoryOf(win::ModuleFileNameOf(&kModuleAnchor));
     if (directory.empty()) return false;
     return LoadFromDirectory(directory);
 }

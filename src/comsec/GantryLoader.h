@@ -42,9 +42,4 @@ private:
     GANTRY_ENTRIES_V1 entries_{};
 };
 
-// Full path of the module (EXE or DLL) that contains address, or empty.
-std::wstring ModulePathOf(const void* address);
-// The directory part of path without the trailing separator, or empty.
-std::wstring DirectoryOf(const std::wstring& path);
-
 }  // namespace comsec

@@ -3,6 +3,7 @@
 #include "comsec/EventMonitor.h"
 #include "comsec/GantryLoader.h"
 #include "win/Registry.h"
+#include "win/SafeArrayView.h"
 
 #include <cstring>
 
@@ -33,17 +34,11 @@ std::wstring StripEnclosingQuotes(const std::wstring& text) {
 // The 16 bytes belong to the server's protocol; the stub only insists on the
 // length. Any other shape, or no array at all, refuses the creation.
 HRESULT CopyReply(SAFEARRAY* reply, BYTE (&buffer)[kReplyBytes]) {
-    if (reply == nullptr || ::SafeArrayGetDim(reply) < 1) return E_ABORT;
-    LONG lower = 0;
-    LONG upper = 0;
-    HRESULT hr = ::SafeArrayGetLBound(reply, 1, &lower);
-    if (SUCCEEDED(hr)) hr = ::SafeArrayGetUBound(reply, 1, &upper);
-    if (FAILED(hr)) return hr;
-    if (static_cast<LONGLONG>(upper) - lower + 1 != kReplyBytes) return E_ABORT;
-    if (::SafeArrayGetElemsize(reply) != 1 || ::SafeArrayGetDim(reply) != 1) return E_ABORT;
-    win::SafeArrayData data(reply);
-    if (!data) return E_UNEXPECTED;
-    std::memcpy(buffer, data.as<BYTE>(), kReplyBytes);
+    const win::SafeArrayView view(reply);
+    if (view.Dimensions() != 1 || view.Count(1) != static_cast<ULONG>(kReplyBytes) || view.ElementSize() != 1) return E_ABORT;
+    const auto bytes = view.LockBytes();
+    if (!bytes) return E_UNEXPECTED;
+    std::memcpy(buffer, bytes.data(), kReplyBytes);
     return S_OK;
 }
 

@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "records/SafeArrayTable.h"
+#include "win/SafeArrayView.h"
 
 using blade_message::NamedText;
 
@@ -58,9 +59,9 @@ HRESULT WriteTable(const std::vector<TableRow>& rows, win::UniqueSafeArray& tabl
                                       static_cast<ULONG>(rows.size()), created);
     if (FAILED(hr)) return hr;
     {
-        win::SafeArrayData data(created.get());
-        if (!data) return E_UNEXPECTED;
-        BSTR* cells = data.as<BSTR>();
+        const auto locked = win::SafeArrayView(created.get()).Lock<VT_BSTR>();
+        if (!locked) return E_UNEXPECTED;
+        BSTR* cells = locked.data();
         for (const TableRow& row : rows) {
             const std::wstring* texts[blade_message::kTableColumns] = {&row.section, &row.key,
                                                                       &row.value};
@@ -216,21 +217,20 @@ std::vector<NamedText> BladeMessageRequestWithSettings::PropertyRows() const {
 // BladeMessageResponse ------------------------------------------------------
 
 HRESULT BladeMessageResponse::FromPropertyTable(SAFEARRAY* table) {
-    if (!table) return E_POINTER;
-    if (!records::HoldsElementsOf(table, VT_BSTR, sizeof(BSTR))) return DISP_E_BADVARTYPE;
-    ULONG columns = 0;
-    ULONG rows = 0;
-    if (!records::GetTableSize(table, columns, rows)) return E_FAIL;
-    if (columns != blade_message::kTableColumns || rows == 0) return E_FAIL;
-
-    win::SafeArrayData data(table);
-    if (!data) return E_UNEXPECTED;
-    const BSTR* cells = data.as<BSTR>();
-    for (ULONG row = 0; row < rows; ++row, cells += blade_message::kTableColumns) {
+    const win::SafeArrayView view(table);
+    if (!view) return E_POINTER;
+    if (!view.Holds(VT_BSTR)) return DISP_E_BADVARTYPE;
+    if (view.Dimensions() != 2 || view.Count(1) != blade_message::kTableColumns || view.Count(2) == 0) {
+        return E_FAIL;
+    }
+    const auto cells = view.Lock<VT_BSTR>();
+    if (!cells) return E_UNEXPECTED;
+    // The cells of a row lie next to each other.
+    for (size_t first = 0; first < cells.size(); first += blade_message::kTableColumns) {
         // A null BSTR is the empty text.
-        const std::wstring section = win::UniqueBstr::Text(cells[0]);
-        const std::wstring key = win::UniqueBstr::Text(cells[1]);
-        const std::wstring value = win::UniqueBstr::Text(cells[2]);
+        const std::wstring section = win::UniqueBstr::Text(cells[first]);
+        const std::wstring key = win::UniqueBstr::Text(cells[first + 1]);
+        const std::wstring value = win::UniqueBstr::Text(cells[first + 2]);
         const HRESULT hr = ReadRow(section, key, value);
         if (FAILED(hr)) return hr;
     }

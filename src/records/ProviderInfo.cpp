@@ -4,6 +4,7 @@
 
 #include "records/SafeArrayTable.h"
 #include "records/WideText.h"
+#include "win/SafeArrayView.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ HRESULT PutBstrCell(SAFEARRAY* array, LONG column, LONG row, const std::wstring&
 // empty, else the caller's own, which must already have the table's shape so
 // that no cell lands outside it or in an element of another type.
 bool PrepareTable(win::UniqueSafeArray& callerArray, win::UniqueSafeArray& created, VARTYPE vt,
-                  UINT elementSize, ULONG columns, size_t rowCount, SAFEARRAY*& target) {
+                  ULONG columns, size_t rowCount, SAFEARRAY*& target) {
     if (rowCount > static_cast<size_t>(MAXLONG)) return false;
     const ULONG rows = static_cast<ULONG>(rowCount);
     if (!callerArray) {
@@ -74,19 +75,11 @@ bool PrepareTable(win::UniqueSafeArray& callerArray, win::UniqueSafeArray& creat
         target = created.get();
         return true;
     }
-    ULONG actualColumns = 0;
-    ULONG actualRows = 0;
-    LONG lowerColumn = -1;
-    LONG lowerRow = -1;
-    SAFEARRAY* array = callerArray.get();
-    if (!records::HoldsElementsOf(array, vt, elementSize) ||
-        !records::GetTableSize(array, actualColumns, actualRows) ||
-        actualColumns != columns || actualRows != rows ||
-        FAILED(::SafeArrayGetLBound(array, 1, &lowerColumn)) ||
-        FAILED(::SafeArrayGetLBound(array, 2, &lowerRow)) || lowerColumn != 0 || lowerRow != 0) {
+    const win::SafeArrayView view(callerArray.get());
+    if (!view.IsTableOf(vt) || view.Count(1) != columns || view.Count(2) != rows || !view.IsZeroBased()) {
         return false;
     }
-    target = array;
+    target = callerArray.get();
     return true;
 }
 
@@ -153,7 +146,7 @@ std::wstring ProviderInfo::ToString() const {
 bool ProviderInfo::GetPropertiesSafeArray(win::UniqueSafeArray& array) const {
     win::UniqueSafeArray created;
     SAFEARRAY* target = nullptr;
-    if (!PrepareTable(array, created, VT_VARIANT, sizeof(VARIANT), kPropertyColumns,
+    if (!PrepareTable(array, created, VT_VARIANT, kPropertyColumns,
                       properties.size() + xmlChunks.size(), target)) {
         return false;
     }
@@ -172,7 +165,7 @@ bool ProviderInfo::GetNotificationsSafeArray(win::UniqueSafeArray& array) const 
     if (name.empty()) return false;
     win::UniqueSafeArray created;
     SAFEARRAY* target = nullptr;
-    if (!PrepareTable(array, created, VT_BSTR, sizeof(BSTR), kNotificationColumns,
+    if (!PrepareTable(array, created, VT_BSTR, kNotificationColumns,
                       notifications.size(), target)) {
         return false;
     }

@@ -1,17 +1,18 @@
 #include "records/SafeArrays.h"
 
-#include <cstring>
+#include <algorithm>
 
+#include "win/SafeArrayView.h"
 #include "win/Text.h"
 
 namespace safe_arrays {
 
 win::UniqueSafeArray FromUlongs(const std::vector<ULONG>& values) {
     win::UniqueSafeArray array(SafeArrayCreateVector(VT_UI4, 0, static_cast<ULONG>(values.size())));
-    if (!array || values.empty()) return array;
-    win::SafeArrayData data(array.get());
-    if (!data) return {};
-    std::memcpy(data.as<ULONG>(), values.data(), values.size() * sizeof(ULONG));
+    if (!array) return array;
+    const auto elements = win::SafeArrayView(array.get()).Lock<VT_UI4>();
+    if (!elements) return {};
+    std::copy(values.begin(), values.end(), elements.begin());
     return array;
 }
 
@@ -28,49 +29,29 @@ win::UniqueSafeArray FromTexts(const std::vector<std::wstring>& texts) {
 
 win::UniqueSafeArray FromBytes(const BYTE* bytes, ULONG count) {
     win::UniqueSafeArray array(SafeArrayCreateVector(VT_UI1, 0, count));
-    if (!array || count == 0) return array;
-    win::SafeArrayData data(array.get());
-    if (!data) return {};
-    std::memcpy(data.as<BYTE>(), bytes, count);
+    if (!array) return array;
+    const auto elements = win::SafeArrayView(array.get()).Lock<VT_UI1>();
+    if (!elements) return {};
+    std::copy(bytes, bytes + elements.size(), elements.begin());
     return array;
 }
 
-namespace {
-
-bool IsVectorOf(SAFEARRAY* array, VARTYPE vt) {
-    VARTYPE actual = VT_EMPTY;
-    return SafeArrayGetDim(array) == 1 && SUCCEEDED(SafeArrayGetVartype(array, &actual)) && actual == vt;
-}
-
-}  // namespace
-
-ULONG ElementCount(SAFEARRAY* array) {
-    LONG lower = 0, upper = -1;
-    if (!array || FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper)))
-        return 0;
-    return upper >= lower ? static_cast<ULONG>(upper - lower + 1) : 0;
-}
-
 std::optional<std::wstring> Utf8Text(SAFEARRAY* array) {
-    if (!array) return std::wstring();
-    if (!IsVectorOf(array, VT_UI1)) return std::nullopt;
-    const ULONG count = ElementCount(array);
-    if (count == 0) return std::wstring();
-    win::SafeArrayData data(array);
-    if (!data) return std::nullopt;
-    return text::Utf8ToWide(data.as<const char>(), count);
+    const win::SafeArrayView view(array);
+    if (!view) return std::wstring();
+    if (view.Dimensions() != 1) return std::nullopt;
+    const auto bytes = view.Lock<VT_UI1>();
+    if (!bytes) return std::nullopt;
+    return text::Utf8ToWide(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 std::optional<std::vector<LONG>> Longs(SAFEARRAY* array) {
-    if (!array) return std::vector<LONG>();
-    if (!IsVectorOf(array, VT_I4)) return std::nullopt;
-    const ULONG count = ElementCount(array);
-    std::vector<LONG> values(count);
-    if (count == 0) return values;
-    win::SafeArrayData data(array);
-    if (!data) return std::nullopt;
-    std::memcpy(values.data(), data.as<LONG>(), count * sizeof(LONG));
-    return values;
+    const win::SafeArrayView view(array);
+    if (!view) return std::vector<LONG>();
+    if (view.Dimensions() != 1) return std::nullopt;
+    const auto values = view.Lock<VT_I4>();
+    if (!values) return std::nullopt;
+    return std::vector<LONG>(values.begin(), values.end());
 }
 
 }  // namespace safe_arrays

@@ -19,9 +19,6 @@ win::UniqueSafeArray FromTexts(const std::vector<std::wstring>& texts);
 // A one-dimensional VT_UI1 array, lower bound 0, holding the bytes.
 win::UniqueSafeArray FromBytes(const BYTE* bytes, ULONG count);
 
-// The number of elements of a one-dimensional array (0 for none).
-ULONG ElementCount(SAFEARRAY* array);
-
 // The text of a one-dimensional VT_UI1 array read as UTF-8, up to its first
 // zero byte and never past its last element. None when the array is not a
 // one-dimensional byte array; the empty text for no array.

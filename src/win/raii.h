@@ -1,6 +1,7 @@
 // Owners of Windows resources: one owner per handle, lock, BSTR, SAFEARRAY,
 // VARIANT and COM reference. Everything that holds one of these in TarnStub
 // holds it through a type from this file (COM references through ComPtr).
+// The elements of a SAFEARRAY are reached through win/SafeArrayView.h.
 #pragma once
 
 #include <windows.h>
@@ -159,27 +160,6 @@ public:
 
 private:
     VARIANT value_;
-};
-
-// Access to a SAFEARRAY's data for the lifetime of the object.
-class SafeArrayData {
-public:
-    explicit SafeArrayData(SAFEARRAY* array) noexcept : array_(array) {
-        if (array_ && FAILED(::SafeArrayAccessData(array_, &data_))) data_ = nullptr;
-    }
-    ~SafeArrayData() {
-        if (data_) ::SafeArrayUnaccessData(array_);
-    }
-    SafeArrayData(const SafeArrayData&) = delete;
-    SafeArrayData& operator=(const SafeArrayData&) = delete;
-
-    explicit operator bool() const noexcept { return data_ != nullptr; }
-    template <typename T>
-    T* as() const noexcept { return static_cast<T*>(data_); }
-
-private:
-    SAFEARRAY* array_;
-    void* data_ = nullptr;
 };
 
 // A critical section with lock()/unlock(), usable with std::lock_guard.

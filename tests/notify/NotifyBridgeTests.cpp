@@ -12,6 +12,7 @@
 #include "adaptor/TarnAdaptor.h"
 #include "notify/TARNClientBridge.h"
 #include "stub/ModuleState.h"
+#include "win/SafeArrayView.h"
 #include "win/raii.h"
 
 // While a size is watched, the program's sized delete does not give the
@@ -56,8 +57,8 @@ win::ComPtr<ITARNClient> CurrentBridge() {
 template <typename T>
 win::UniqueSafeArray Vector(VARTYPE type, std::initializer_list<T> values) {
     win::UniqueSafeArray array(SafeArrayCreateVector(type, 0, static_cast<ULONG>(values.size())));
-    win::SafeArrayData data(array.get());
-    if (data) std::copy(values.begin(), values.end(), data.as<T>());
+    const auto storage = win::SafeArrayView(array.get()).LockBytes();
+    if (storage) std::copy(values.begin(), values.end(), reinterpret_cast<T*>(storage.data()));
     return array;
 }
 

@@ -8,6 +8,7 @@
 #include "ServerFixture.h"
 #include "server/TarnServer.h"
 #include "tarnref.h"
+#include "win/SafeArrayView.h"
 #include "win/raii.h"
 
 #include <gtest/gtest.h>
@@ -72,24 +73,24 @@ win::UniqueSafeArray MakeArray(VARTYPE vt, std::vector<SAFEARRAYBOUND> bounds) {
 
 win::UniqueSafeArray TextArray(std::vector<SAFEARRAYBOUND> bounds, const std::vector<std::wstring>& texts) {
     win::UniqueSafeArray array = MakeArray(VT_BSTR, std::move(bounds));
-    win::SafeArrayData data(array.get());
-    for (size_t i = 0; data && i < texts.size(); ++i) {
-        data.as<BSTR>()[i] = win::UniqueBstr::Copy(texts[i].c_str()).release();
+    const auto cells = win::SafeArrayView(array.get()).Lock<VT_BSTR>();
+    for (size_t i = 0; i < cells.size() && i < texts.size(); ++i) {
+        cells[i] = win::UniqueBstr::Copy(texts[i].c_str()).release();
     }
     return array;
 }
 
 win::UniqueSafeArray LongArray(std::vector<SAFEARRAYBOUND> bounds, const std::vector<LONG>& values) {
     win::UniqueSafeArray array = MakeArray(VT_I4, std::move(bounds));
-    win::SafeArrayData data(array.get());
-    for (size_t i = 0; data && i < values.size(); ++i) data.as<LONG>()[i] = values[i];
+    const auto cells = win::SafeArrayView(array.get()).Lock<VT_I4>();
+    for (size_t i = 0; i < cells.size() && i < values.size(); ++i) cells[i] = values[i];
     return array;
 }
 
 win::UniqueSafeArray VariantRow() {
     win::UniqueSafeArray array = MakeArray(VT_VARIANT, {{4, 0}, {1, 0}});
-    win::SafeArrayData data(array.get());
-    VARIANT* cells = data.as<VARIANT>();
+    const auto locked = win::SafeArrayView(array.get()).Lock<VT_VARIANT>();
+    VARIANT* cells = locked.data();
     cells[0].vt = VT_BSTR;
     cells[0].bstrVal = ::SysAllocString(L"name");
     cells[1].vt = VT_BSTR;
@@ -113,8 +114,8 @@ std::vector<ArrayCase> ArrayCases() {
     return {
         {"bytes", [] {
              win::UniqueSafeArray a = MakeArray(VT_UI1, {{3, 0}});
-             win::SafeArrayData data(a.get());
-             std::memcpy(data.as<BYTE>(), "abc", 3);
+             const auto bytes = win::SafeArrayView(a.get()).Lock<VT_UI1>();
+             std::memcpy(bytes.data(), "abc", 3);
              return a;
          }},
         {"text vector from 1", [] { return TextArray({{2, 1}}, {L"x\"y", L""}); }},

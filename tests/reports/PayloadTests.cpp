@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ReportsSupport.h"
+#include "win/SafeArrayView.h"
 
 namespace {
 
@@ -151,15 +152,14 @@ protected:
     static std::wstring SendAnsweredWith(VARTYPE type, std::vector<SAFEARRAYBOUND> bounds) {
         win::UniqueSafeArray table(SafeArrayCreate(type, static_cast<UINT>(bounds.size()), bounds.data()));
         const wchar_t* texts[] = {L"PROP", L"MSG_RESP_DATA", L"misread", L"PROP"};
-        ULONG cells = 1;
-        for (const SAFEARRAYBOUND& bound : bounds) cells *= bound.cElements;
-        win::SafeArrayData data(table.get());
-        for (ULONG i = 0; data && i < cells && i < 4; ++i) {
-            if (type == VT_BSTR) {
-                data.as<BSTR>()[i] = SysAllocString(texts[i]);
-            } else if (type == VT_VARIANT) {
-                data.as<VARIANT>()[i].vt = VT_BSTR;
-                data.as<VARIANT>()[i].bstrVal = SysAllocString(texts[i]);
+        const win::SafeArrayView view(table.get());
+        if (const auto cells = view.Lock<VT_BSTR>()) {
+            for (size_t i = 0; i < cells.size() && i < 4; ++i) cells[i] = SysAllocString(texts[i]);
+        }
+        if (const auto cells = view.Lock<VT_VARIANT>()) {
+            for (size_t i = 0; i < cells.size() && i < 4; ++i) {
+                cells[i].vt = VT_BSTR;
+                cells[i].bstrVal = SysAllocString(texts[i]);
             }
         }
         TarnRef_SetBladeMessageResponse(table.get());
