@@ -105,9 +105,10 @@ typedef struct ProviderInfoData {
  *  - Requests are served one at a time: a callback that calls one waits
  *    while another thread's request runs, so that thread must not be
  *    waiting for the callback.
- * Finalize called from a callback returns at once: the callback's own
- * delivery ends normally, and when Finalize is called from a connect
- * callback the stop completes on a thread of the stub shortly after. */
+ * Finalize called from a connect callback returns at once: the stop
+ * completes on a thread of the stub shortly after. Called from any other
+ * callback, it stops the adaptor before it returns, waiting for the other
+ * callbacks under way but not for its own, whose delivery ends normally. */
 typedef void(TARNSTUB_CALL* TarnConnectCallback)(void);
 typedef void(TARNSTUB_CALL* TarnNewPolicyCallback)(GUID policyId, LONG policyType, LONG pac);
 typedef void(TARNSTUB_CALL* TarnNewOperationCallback)(GUID opId, DWORD opType, BSTR opContent);
