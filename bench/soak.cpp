@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "BenchClock.h"
+#include "BenchServer.h"
 #include "SoakFigures.h"
 #include "adaptor/AdaptorTesting.h"
 #include "log/AdaptorLog.h"
@@ -74,8 +75,6 @@ constexpr DWORD kReconnectMs = 30000;
 constexpr DWORD kDeliveryMs = 60000;
 constexpr DWORD kRoundMs = 600000;
 
-constexpr wchar_t kQuillonKey[] = L"SOFTWARE\\Corvalis\\Quillon";
-
 // ---- problems -----------------------------------------------------------------
 
 std::atomic<unsigned> g_problems{0};
@@ -93,35 +92,13 @@ void Problem(const char* format, ...) {
 
 // ---- the log directory --------------------------------------------------------
 
-std::optional<std::wstring> ReadLogDir() {
-    wchar_t buffer[MAX_PATH] = {};
-    DWORD size = sizeof(buffer) - sizeof(wchar_t);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kQuillonKey, L"LOGDIR", RRF_RT_REG_SZ, nullptr, buffer, &size) !=
-        ERROR_SUCCESS)
-        return std::nullopt;
-    return std::wstring(buffer);
-}
-
-void WriteLogDir(const std::optional<std::wstring>& value) {
-    win::UniqueHKey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kQuillonKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                        nullptr) != ERROR_SUCCESS)
-        return;
-    if (!value) {
-        RegDeleteValueW(key.get(), L"LOGDIR");
-        return;
-    }
-    RegSetValueExW(key.get(), L"LOGDIR", 0, REG_SZ, reinterpret_cast<const BYTE*>(value->c_str()),
-                   static_cast<DWORD>((value->size() + 1) * sizeof(wchar_t)));
-}
-
 // LOGDIR points at a folder of the soak's own for the run; the folder and
 // what the stub wrote there go at the end, and LOGDIR is put back.
 class ScopedLogDir {
 public:
-    explicit ScopedLogDir(std::wstring dir) : dir_(std::move(dir)), previous_(ReadLogDir()) { WriteLogDir(dir_); }
+    explicit ScopedLogDir(std::wstring dir) : dir_(std::move(dir)), previous_(bench::ReadLogDir()) { bench::WriteLogDir(dir_); }
     ~ScopedLogDir() {
-        WriteLogDir(previous_);
+        bench::WriteLogDir(previous_);
         WIN32_FIND_DATAW found;
         win::UniqueFindHandle find(FindFirstFileW((dir_ + L"\\*").c_str(), &found));
         for (BOOL more = find ? TRUE : FALSE; more; more = FindNextFileW(find.get(), &found))
