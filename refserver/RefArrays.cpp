@@ -1,7 +1,5 @@
 #include "RefArrays.h"
 
-#include <algorithm>
-
 #include "win/SafeArrayView.h"
 
 namespace tarnref {
@@ -21,23 +19,11 @@ std::vector<std::wstring> ReadTexts(SAFEARRAY* array) {
 }
 
 win::UniqueSafeArray MakeByteArray(const void* bytes, ULONG size) {
-    win::UniqueSafeArray array(::SafeArrayCreateVector(VT_UI1, 0, size));
-    if (!array || size == 0) return array;
-    const auto elements = win::SafeArrayView(array.get()).Lock<VT_UI1>();
-    if (!elements || !bytes) return win::UniqueSafeArray();
-    const BYTE* first = static_cast<const BYTE*>(bytes);
-    std::copy(first, first + size, elements.begin());
-    return array;
+    if (size != 0 && !bytes) return win::UniqueSafeArray();
+    return win::MakeVector<VT_UI1>(static_cast<const BYTE*>(bytes), size);
 }
 
-win::UniqueSafeArray MakeLongArray(const LONG* values, ULONG count) {
-    win::UniqueSafeArray array(::SafeArrayCreateVector(VT_I4, 0, count));
-    if (!array || !values) return array;
-    const auto elements = win::SafeArrayView(array.get()).Lock<VT_I4>();
-    if (!elements) return win::UniqueSafeArray();
-    std::copy(values, values + count, elements.begin());
-    return array;
-}
+win::UniqueSafeArray MakeLongArray(const LONG* values, ULONG count) { return win::MakeVector<VT_I4>(values, count); }
 
 win::UniqueSafeArray MakeTextTable(const std::vector<std::wstring>& cells, ULONG rows) {
     SAFEARRAYBOUND bounds[2] = {{3, 0}, {rows, 0}};

@@ -1,19 +1,12 @@
 #include "records/SafeArrays.h"
 
-#include <algorithm>
-
 #include "win/SafeArrayView.h"
 #include "win/Text.h"
 
 namespace safe_arrays {
 
 win::UniqueSafeArray FromUlongs(const std::vector<ULONG>& values) {
-    win::UniqueSafeArray array(SafeArrayCreateVector(VT_UI4, 0, static_cast<ULONG>(values.size())));
-    if (!array) return array;
-    const auto elements = win::SafeArrayView(array.get()).Lock<VT_UI4>();
-    if (!elements) return {};
-    std::copy(values.begin(), values.end(), elements.begin());
-    return array;
+    return win::MakeVector<VT_UI4>(values.data(), static_cast<ULONG>(values.size()));
 }
 
 win::UniqueSafeArray FromTexts(const std::vector<std::wstring>& texts) {
@@ -27,14 +20,7 @@ win::UniqueSafeArray FromTexts(const std::vector<std::wstring>& texts) {
     return array;
 }
 
-win::UniqueSafeArray FromBytes(const BYTE* bytes, ULONG count) {
-    win::UniqueSafeArray array(SafeArrayCreateVector(VT_UI1, 0, count));
-    if (!array) return array;
-    const auto elements = win::SafeArrayView(array.get()).Lock<VT_UI1>();
-    if (!elements) return {};
-    std::copy(bytes, bytes + elements.size(), elements.begin());
-    return array;
-}
+win::UniqueSafeArray FromBytes(const BYTE* bytes, ULONG count) { return win::MakeVector<VT_UI1>(bytes, count); }
 
 std::optional<std::wstring> Utf8Text(SAFEARRAY* array) {
     const win::SafeArrayView view(array);

@@ -7,9 +7,12 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
+
+#include "win/raii.h"
 
 namespace win {
 
@@ -225,5 +228,17 @@ private:
 
     SAFEARRAY* array_;
 };
+
+// A one-dimensional array of vt (lower bound 0) holding count values; the
+// elements stay zero when values is null. No array when it cannot be made.
+template <VARTYPE vt>
+UniqueSafeArray MakeVector(const typename SafeArrayElement<vt>::Type* values, ULONG count) {
+    UniqueSafeArray array(::SafeArrayCreateVector(vt, 0, count));
+    if (!array || !values || count == 0) return array;
+    const auto elements = SafeArrayView(array.get()).Lock<vt>();
+    if (!elements) return UniqueSafeArray();
+    std::copy(values, values + count, elements.begin());
+    return array;
+}
 
 }  // namespace win
