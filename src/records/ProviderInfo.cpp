@@ -28,20 +28,15 @@ void AppendOrDrop(std::vector<Item>& list, Item item) {
 
 // Stores a VT_BSTR VARIANT holding a copy of text at (column, row).
 HRESULT PutTextVariant(SAFEARRAY* array, LONG column, LONG row, const std::wstring& text) {
-    win::UniqueVariant cell;
-    win::UniqueBstr copy = win::UniqueBstr::Copy(text);
-    if (!copy.get()) return E_OUTOFMEMORY;
-    V_VT(cell.get()) = VT_BSTR;
-    V_BSTR(cell.get()) = copy.release();
+    win::UniqueVariant cell = win::UniqueVariant::Text(text);
+    if (cell.type() != VT_BSTR) return E_OUTOFMEMORY;
     LONG index[2] = {column, row};
     // The array keeps its own copy of the VARIANT.
     return ::SafeArrayPutElement(array, index, cell.get());
 }
 
 HRESULT PutKindVariant(SAFEARRAY* array, LONG row, ProviderInfo::ItemKind kind) {
-    win::UniqueVariant cell;
-    V_VT(cell.get()) = VT_UI4;
-    V_UI4(cell.get()) = kind;
+    win::UniqueVariant cell = win::UniqueVariant::Unsigned(kind);
     LONG index[2] = {3, row};
     return ::SafeArrayPutElement(array, index, cell.get());
 }
