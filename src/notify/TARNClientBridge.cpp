@@ -56,8 +56,6 @@ private:
     std::shared_ptr<DeliveryTurn> turn_;
 };
 
-std::wstring FromBstr(BSTR text) { return win::UniqueBstr::Text(text); }
-
 }  // namespace
 
 // ---- holds ----------------------------------------------------------------
@@ -194,7 +192,7 @@ HRESULT TARNClientBridge::PolicyArrivalNotification(BSTR description) {
         if (!hold.Peer()) return S_OK;
         WriteLog(LOG_VERBOSE, kName, L"Policy arrived");
         PolicyInfo policy;
-        const std::wstring text = FromBstr(description);
+        const std::wstring text = win::UniqueBstr::Text(description);
         if (text.empty() || !policy.Parse(text)) return S_OK;
         return StartDelivery(DeliveryKind::Policy, "TARNClientBridge::PolicyArrivalThread", std::move(hold),
                              [policy](TarnNotificationPeer& peer) { peer.OnNewPolicy(policy); });
@@ -208,7 +206,7 @@ HRESULT TARNClientBridge::OperationArrivalNotification(GUID opId, ULONG opType, 
         if (!hold.Peer()) return S_OK;
         WriteLog(LOG_VERBOSE, kName, L"Operation arrived");
         // A null content stays null until the thread turns it into text.
-        const std::wstring content = FromBstr(opContent);
+        const std::wstring content = win::UniqueBstr::Text(opContent);
         return StartDelivery(DeliveryKind::Operation, "TARNClientBridge::OperationArrivalThread", std::move(hold),
                              [opId, opType, content](TarnNotificationPeer& peer) {
                                  peer.OnNewOperation(opId, opType, content);
@@ -222,7 +220,7 @@ HRESULT TARNClientBridge::PushData(SAFEARRAY* payload, BSTR payloadType) {
         Hold hold(*this);
         if (!hold.Peer()) return S_OK;
         WriteLog(LOG_INFO, kName, L"Called");
-        const std::wstring type = FromBstr(payloadType);
+        const std::wstring type = win::UniqueBstr::Text(payloadType);
         if (type.empty()) {
             WriteLog(LOG_INFO, kName, L"Payload type is empty, exiting");
             return S_OK;
@@ -299,8 +297,10 @@ HRESULT TARNClientBridge::ReportIncident(BSTR incidentId, ULONG incidentType, BS
         }
         WriteLog(LOG_VERBOSE, kName, L"Report incident arrived, calling OnReportIncident");
         DeliveringOnThisThread delivering(*this);
-        hold.Peer()->OnReportIncident(FromBstr(incidentId), incidentType, FromBstr(detail1), FromBstr(detail2),
-                                      FromBstr(detail3), value1, value2, value3, FromBstr(detail4));
+        using win::UniqueBstr;
+        hold.Peer()->OnReportIncident(UniqueBstr::Text(incidentId), incidentType, UniqueBstr::Text(detail1),
+                                      UniqueBstr::Text(detail2), UniqueBstr::Text(detail3), value1, value2, value3,
+                                      UniqueBstr::Text(detail4));
         return S_OK;
     });
 }
