@@ -64,6 +64,9 @@ TEST_F(PolicyTypesE2E, SettingTheListsWhileAnotherThreadInitializesNeverMixesThe
     constexpr int kRounds = 30;
     std::atomic<bool> stop{false};
     std::atomic<int> unexpectedCodes{0};
+    // Every registration must carry a list the setter set, never the empty
+    // one from before its first call.
+    std::atomic<bool> setOnce{false};
     std::thread setter([&] {
         std::vector<DWORD> types;
         std::vector<std::wstring> texts;
@@ -76,8 +79,10 @@ TEST_F(PolicyTypesE2E, SettingTheListsWhileAnotherThreadInitializesNeverMixesThe
             for (DWORD code : {SetSupportedPolicyTypes(types.data(), static_cast<LONG>(length)),
                                SetSupportedPayloadResponseTypes(pointers.data(), static_cast<LONG>(length))})
                 if (code != TARNSTUB_OK && code != TARNSTUB_SETTING_AFTER_INIT) ++unexpectedCodes;
+            setOnce = true;
         }
     });
+    while (!setOnce) ::Sleep(1);
     for (int round = 0; round < kRounds; ++round) {
         ASSERT_EQ(TARNSTUB_OK, Initialize(12));
         if (round + 1 < kRounds) {
