@@ -1,5 +1,6 @@
 // The connection to the Tarn server: the first attempt at start, the monitor
 // thread that checks the server and reconnects without limit, and the stop.
+#include <atomic>
 #include <mutex>
 
 #include "adaptor/AdaptorTesting.h"
@@ -15,7 +16,8 @@
 namespace {
 
 constexpr DWORD kProductMonitorPeriodMs = 30000;
-DWORD g_monitorPeriodMs = kProductMonitorPeriodMs;
+// Read by every monitor thread; only the stub's own tests change it.
+std::atomic<DWORD> g_monitorPeriodMs{kProductMonitorPeriodMs};
 
 enum ConnectResult : int { kConnected = 0, kNonCritical = 1, kCritical = 2 };
 
@@ -86,6 +88,7 @@ HRESULT TarnAdaptor::StartMonitorThread() {
     if (!monitorThread_)
         return Fail("TarnAdaptor::Start", adaptor_error::kStartFailed, L"Can't create monitor thread",
                     L"Cant create monitor thread");
+    monitorThreadId_ = threadId;
     WriteLog(LOG_INFO, "TarnAdaptor::Start", L"Monitor thread created. TID=%5x", threadId);
     return S_OK;
 }
@@ -208,7 +211,7 @@ bool TarnAdaptor::IsTARNAlive() {
 void TarnAdaptor::TARNMonitorPorocedure() {
     const char* const kName = "TarnAdaptor::TARNMonitorPorocedure";
     for (;;) {
-        const DWORD wait = WaitForSingleObject(terminationEvent_.get(), g_monitorPeriodMs);
+        const DWORD wait = WaitForSingleObject(terminationEvent_.get(), g_monitorPeriodMs.load());
         if (wait == WAIT_OBJECT_0) break;
         if (wait == WAIT_FAILED) {
             WriteLog(LOG_ERROR, kName, L"MonitorThread: Terminated due to wait error: %lu", GetLastError());
@@ -246,12 +249,6 @@ void TarnAdaptor::MonitorTick() {
     }
 }
 
-bool TarnAdaptor::OnMonitorThread() const {
-    return monitorThread_ && GetThreadId(monitorThread_.get()) == GetCurrentThreadId();
-}
-
-void TarnAdaptor::AwaitConnectionAttempt() { std::lock_guard<win::CriticalSection> lock(connectionLock_); }
-
 HRESULT TarnAdaptor::Stop() {
     const char* const kName = "TarnAdaptor::Stop";
     WriteLog(LOG_VERBOSE, kName, L"Called");
@@ -267,6 +264,7 @@ HRESULT TarnAdaptor::Stop() {
     WriteLog(LOG_INFO, kName, L"Monitor thread termination event raised");
     WaitForSingleObject(monitorThread_.get(), INFINITE);
     WriteLog(LOG_INFO, kName, L"Monitor thread joined");
+    monitorThreadId_ = 0;
     monitorThread_.reset();
     terminationEvent_.reset();
     UnregisterFromServer();
@@ -295,7 +293,7 @@ TarnAdaptor::~TarnAdaptor() {
     WriteLog(LOG_VERBOSE, "TarnAdaptor::~TarnAdaptor", L"Called, stopping the adaptor");
     Guarded("TarnAdaptor::~TarnAdaptor", E_OUTOFMEMORY, [this] { return Stop(); });
     // The server may keep the callback object after this adaptor is gone:
-    // cut it off and let the deliveries already under way finish first.
-    context_->CallbackObject()->Detach();
+    // cut it off (its session has done so already when it stopped).
+    context_->CallbackObject()->Detach(0);
     context_.reset();
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,12 +14,14 @@
 #include "adaptor/AdaptorErrors.h"
 #include "adaptor/BladeMessageTable.h"
 #include "notify/BridgeOwner.h"
+#include "notify/PolicySource.h"
 #include "notify/TarnNotificationPeer.h"
 #include "records/BladeMessage.h"
 #include "records/ProviderInfo.h"
 #include "server/TarnServer.h"
 #include "win/raii.h"
 
+class NotificationDelivery;
 class TARNClientBridge;
 class OperationStatusInfo;
 
@@ -28,7 +31,7 @@ enum : LONG {
     e_BladeType_MONITORING = 1000,
 };
 
-class TarnAdaptor final : public IBridgeOwner {
+class TarnAdaptor final : public IBridgeOwner, public PolicySource {
 public:
     class AdaptorContext {
     public:
@@ -73,6 +76,9 @@ public:
     TarnAdaptor(const TarnAdaptor&) = delete;
     TarnAdaptor& operator=(const TarnAdaptor&) = delete;
 
+    // Where the callback object queues the server's notifications; none
+    // drops them. Set before Init.
+    void DeliverNotificationsTo(NotificationDelivery* delivery);
     HRESULT Init(ULONG bladeType, TarnNotificationPeer* peer);
     void InitGuid();
     void SetSupportedPoliceis(const std::vector<ULONG>& policyTypes);
@@ -80,26 +86,26 @@ public:
 
     HRESULT Start();
     HRESULT Stop();
-    // True on the adaptor's own monitor thread, which Stop must not join.
-    bool OnMonitorThread() const;
-    // Returns once a start or connection attempt under way has finished.
-    void AwaitConnectionAttempt();
+    // True for the adaptor's monitor thread, from its start until Stop has
+    // joined it.
+    bool IsMonitorThread(DWORD threadId) const { return threadId != 0 && monitorThreadId_.load() == threadId; }
     void InitLogger();
     // One connection attempt: 0 connected, 1 non-critical failure (retried
     // by the monitor thread), 2 critical configuration error.
     int ConnectToTARN();
     bool IsTARNAlive();
 
-    LONG BladeType() const override { return bladeType_; }
+    LONG BladeType() const { return bladeType_; }
+    bool ReceivesIncidents() const override;
     const GUID& BladeGuid() const { return bladeGuid_; }
     TarnNotificationPeer* NotificationPeer() const { return notificationPeer_; }
     AdaptorContext* Context() const { return context_.get(); }
 
     // Request methods. Each returns an HRESULT; 0x80580004 when no server
     // is connected.
-    HRESULT QueryPolicyContent(const PolicyInfo& info, std::wstring& content);
+    HRESULT QueryPolicyContent(const PolicyInfo& info, std::wstring& content) override;
     HRESULT QueryCompliance(bool& compliant, bool& changed);
-    HRESULT QueryActivations(std::vector<LONG>& pacs);
+    HRESULT QueryActivations(std::vector<LONG>& pacs) override;
     HRESULT ReportIncident(const std::wstring& incidentId, ULONG incidentType,
                            const std::wstring& detail1, const std::wstring& detail2,
                            const std::wstring& detail3, LONG value1, ULONG value2, ULONG value3,
@@ -174,6 +180,8 @@ private:
     win::CriticalSection connectionLock_;
     ULONG registrationCookie_ = 0;
     win::UniqueHandle monitorThread_;
+    // Read from other threads (IsMonitorThread) while the monitor runs.
+    std::atomic<DWORD> monitorThreadId_{0};
     win::UniqueHandle terminationEvent_;
     // Keeps the multithreaded apartment alive for as long as the adaptor
     // lives, whichever thread creates or destroys it. Declared last: it goes

@@ -7,9 +7,9 @@
 
 class IBridgeOwner {
 public:
-    // The blade type the owner registered with: only the Kestrel blade's
-    // bridge answers for IKestrel and takes incident reports.
-    virtual LONG BladeType() const = 0;
+    // Only the incident-recording blade's bridge answers for IKestrel and
+    // takes incident reports.
+    virtual bool ReceivesIncidents() const = 0;
     // Hands the payload the blade collected to the server's pull: both
     // out-parameters stay untouched when there is none.
     virtual HRESULT GetPayload(SAFEARRAY** payload, BSTR* payloadType) = 0;

@@ -1,106 +1,76 @@
 #include "notify/TARNClientBridge.h"
 
-#include <memory>
+#include <algorithm>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 
 #include "log/Guarded.h"
+#include "notify/Delivery.h"
 #include "notify/TarnNotificationPeer.h"
 #include "records/SafeArrays.h"
 #include "win/Threads.h"
 
-// One delivery's place in the order of its kind: done is set when the
-// delivery is over (delivered, dropped or never started).
-struct DeliveryTurn {
-    win::UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-};
-
-namespace {
-
-constexpr LONG kKestrelBladeType = 13;
-
-// The bridge whose delivery (or incident) runs on this thread: a blade
-// callback running inside it may finalise the stub, and that bridge's Detach
-// must not wait for the very delivery that called it. (Another adaptor's
-// Detach on this thread waits for all of its own holds.)
-thread_local const TARNClientBridge* t_deliveringBridge = nullptr;
-
-// Marks this thread as delivering for a bridge while a delivery runs here.
-class DeliveringOnThisThread {
-public:
-    explicit DeliveringOnThisThread(const TARNClientBridge& bridge)
-        : previous_(std::exchange(t_deliveringBridge, &bridge)) {}
-    ~DeliveringOnThisThread() { t_deliveringBridge = previous_; }
-    DeliveringOnThisThread(const DeliveringOnThisThread&) = delete;
-    DeliveringOnThisThread& operator=(const DeliveringOnThisThread&) = delete;
-
-private:
-    const TARNClientBridge* previous_;
-};
-
-// Ends a delivery's turn when the delivery goes, whether it ran or not.
-class TurnFinisher {
-public:
-    explicit TurnFinisher(std::shared_ptr<DeliveryTurn> turn) : turn_(std::move(turn)) {}
-    ~TurnFinisher() {
-        if (turn_) SetEvent(turn_->done.get());
-    }
-    TurnFinisher(TurnFinisher&&) noexcept = default;
-    TurnFinisher(const TurnFinisher&) = delete;
-    TurnFinisher& operator=(const TurnFinisher&) = delete;
-    TurnFinisher& operator=(TurnFinisher&&) = delete;
-
-private:
-    std::shared_ptr<DeliveryTurn> turn_;
-};
-
-}  // namespace
-
 // ---- holds ----------------------------------------------------------------
 
-TARNClientBridge::Hold::Hold(TARNClientBridge& bridge) : bridge_(&bridge) {
+TARNClientBridge::Hold::Hold(TARNClientBridge& bridge) : bridge_(bridge) {
     // The hold keeps the bridge itself alive as well: a blade callback may
-    // finalise the stub from the very delivery that holds it, and the
+    // stop the session from inside the very call that holds it, and the
     // adaptor's context then drops what may be the last other reference.
     bridge.AddRef();
     std::lock_guard<win::CriticalSection> lock(bridge.gateLock_);
+    try {
+        bridge.callers_.push_back(GetCurrentThreadId());
+    } catch (...) {
+        bridge.Release();
+        throw;
+    }
     adaptor_ = bridge.adaptor_;
-    peer_ = bridge.peer_;
-    ++bridge.holds_;
+    delivery_ = bridge.delivery_;
 }
-
-TARNClientBridge::Hold::Hold(Hold&& other) noexcept
-    : bridge_(std::exchange(other.bridge_, nullptr)), adaptor_(other.adaptor_), peer_(other.peer_) {}
 
 TARNClientBridge::Hold::~Hold() {
-    if (!bridge_) return;
-    bridge_->EndHold();
-    bridge_->Release();  // may delete the bridge: nothing touches it afterwards
-}
-
-bool TARNClientBridge::Hold::AwaitTurn(HANDLE previousDone) const {
-    if (!previousDone) return true;
-    const HANDLE waits[] = {previousDone, bridge_->detaching_.get()};
-    return WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0;
+    bridge_.EndHold();
+    bridge_.Release();  // may delete the bridge: nothing touches it afterwards
 }
 
 void TARNClientBridge::EndHold() {
     std::lock_guard<win::CriticalSection> lock(gateLock_);
-    if (--holds_ == 0) WakeAllConditionVariable(&holdsReleased_);
+    const auto mine = std::find(callers_.begin(), callers_.end(), GetCurrentThreadId());
+    if (mine != callers_.end()) callers_.erase(mine);
+    WakeAllConditionVariable(&callerLeft_);
 }
 
-void TARNClientBridge::Detach() {
-    SetEvent(detaching_.get());
-    const LONG ownHolds = t_deliveringBridge == this ? 1 : 0;
+void TARNClientBridge::WaitForCallers(DWORD exemptThread) {
+    const auto others = [&] {
+        return std::any_of(callers_.begin(), callers_.end(), [&](DWORD id) { return id != exemptThread; });
+    };
+    while (others()) SleepConditionVariableCS(&callerLeft_, gateLock_.native(), INFINITE);
+}
+
+void TARNClientBridge::Detach(DWORD exemptThread) {
     std::lock_guard<win::CriticalSection> lock(gateLock_);
     adaptor_ = nullptr;
-    peer_ = nullptr;
-    while (holds_ > ownHolds) SleepConditionVariableCS(&holdsReleased_, gateLock_.native(), INFINITE);
-    // Left: the adaptor's context, this thread's own hold, and whoever else
-    // holds the bridge: the server, or a dead server's leftovers.
-    if (refCount_.load() > 1 + ownHolds) {
+    delivery_ = nullptr;
+    WaitForCallers(exemptThread);
+}
+
+void TARNClientBridge::AwaitCallsToEnd() {
+    std::lock_guard<win::CriticalSection> lock(gateLock_);
+    WaitForCallers(0);
+}
+
+bool TARNClientBridge::IsServingThread(DWORD threadId) const {
+    std::lock_guard<win::CriticalSection> lock(gateLock_);
+    return std::find(callers_.begin(), callers_.end(), threadId) != callers_.end();
+}
+
+void TARNClientBridge::Disconnect() {
+    CoDisconnectObject(static_cast<ITARNClient*>(this), 0);
+    // Left: the adaptor's context, and whoever else holds the bridge
+    // directly: an in-process server.
+    if (refCount_.load() > 1) {
         WriteLog(LOG_INFO, "TARNClientBridge::Detach",
                  L"The server still holds the callback object: the module stays loaded");
         win::PinThisModule();
@@ -109,13 +79,13 @@ void TARNClientBridge::Detach() {
 
 // ---- IUnknown ---------------------------------------------------------------
 
-TARNClientBridge::TARNClientBridge() : detaching_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    InitializeConditionVariable(&holdsReleased_);
-}
+TARNClientBridge::TARNClientBridge() { InitializeConditionVariable(&callerLeft_); }
 
 win::ComPtr<TARNClientBridge> TARNClientBridge::Create() {
     win::ComPtr<TARNClientBridge> bridge(new TARNClientBridge());
-    if (!bridge->detaching_) throw std::bad_alloc();
+    // Room for the usual number of concurrent server calls, so that a hold
+    // seldom allocates.
+    bridge->callers_.reserve(16);
     return bridge;
 }
 
@@ -126,9 +96,9 @@ void TARNClientBridge::SetAdaptor(IBridgeOwner* adaptor) {
     adaptor_ = adaptor;
 }
 
-void TARNClientBridge::SetNotificationPeer(TarnNotificationPeer* peer) {
+void TARNClientBridge::SetDelivery(NotificationDelivery* delivery) {
     std::lock_guard<win::CriticalSection> lock(gateLock_);
-    peer_ = peer;
+    delivery_ = delivery;
 }
 
 HRESULT TARNClientBridge::QueryInterface(REFIID iid, void** object) {
@@ -137,8 +107,11 @@ HRESULT TARNClientBridge::QueryInterface(REFIID iid, void** object) {
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_ITARNClient)) {
         *object = static_cast<ITARNClient*>(this);
     } else if (IsEqualIID(iid, IID_IKestrel)) {
-        Hold hold(*this);
-        if (!hold.Adaptor() || hold.Adaptor()->BladeType() != kKestrelBladeType) return E_NOINTERFACE;
+        const bool receives = Guarded("TARNClientBridge::QueryInterface", false, [this] {
+            Hold hold(*this);
+            return hold.Adaptor() && hold.Adaptor()->ReceivesIncidents();
+        });
+        if (!receives) return E_NOINTERFACE;
         *object = static_cast<IKestrel*>(this);
     } else {
         return E_NOINTERFACE;
@@ -157,45 +130,17 @@ ULONG TARNClientBridge::Release() {
 
 // ---- deliveries -------------------------------------------------------------
 
-std::shared_ptr<DeliveryTurn> TARNClientBridge::TakeTurn(DeliveryKind kind,
-                                                         const std::shared_ptr<DeliveryTurn>& turn) {
-    std::lock_guard<win::CriticalSection> lock(gateLock_);
-    return std::exchange(lastTurn_[static_cast<size_t>(kind)], turn);
-}
-
-template <typename Deliver>
-HRESULT TARNClientBridge::StartDelivery(DeliveryKind kind, const char* threadName, Hold hold, Deliver deliver) {
-    auto turn = std::make_shared<DeliveryTurn>();
-    if (!turn->done) return E_FAIL;
-    // The turn is taken here, on the server's calling thread, so deliveries
-    // follow the order of the server's calls; the thread only waits for it.
-    std::shared_ptr<DeliveryTurn> previous = TakeTurn(kind, turn);
-    const bool started = win::StartDetached(
-        [threadName, finisher = TurnFinisher(turn), previous, hold = std::move(hold),
-         deliver = std::move(deliver)]() mutable {
-            DeliveringOnThisThread delivering(*hold.Bridge());
-            if (!hold.AwaitTurn(previous ? previous->done.get() : nullptr)) return;  // detached: dropped
-            previous.reset();
-            WriteLog(LOG_VERBOSE, threadName, L"in thread function");
-            deliver(*hold.Peer());
-            WriteLog(LOG_VERBOSE, threadName, L"exit from thread function");
-        });
-    // A delivery that never starts is over at once: the next one of its kind
-    // does not wait for it.
-    return started ? S_OK : E_FAIL;
-}
-
 HRESULT TARNClientBridge::PolicyArrivalNotification(BSTR description) {
     const char* const kName = "TARNClientBridge::PolicyArrivalNotification";
     return Guarded(kName, E_OUTOFMEMORY, [&]() -> HRESULT {
         Hold hold(*this);
-        if (!hold.Peer()) return S_OK;
+        if (!hold.Delivery()) return S_OK;
         WriteLog(LOG_VERBOSE, kName, L"Policy arrived");
         PolicyInfo policy;
         const std::wstring text = win::UniqueBstr::Text(description);
         if (text.empty() || !policy.Parse(text)) return S_OK;
-        return StartDelivery(DeliveryKind::Policy, "TARNClientBridge::PolicyArrivalThread", std::move(hold),
-                             [policy](TarnNotificationPeer& peer) { peer.OnNewPolicy(policy); });
+        return hold.Delivery()->Enqueue(
+            NotificationKind::Policy, [policy](TarnNotificationPeer& peer) { peer.OnNewPolicy(policy); }, kName);
     });
 }
 
@@ -203,14 +148,14 @@ HRESULT TARNClientBridge::OperationArrivalNotification(GUID opId, ULONG opType, 
     const char* const kName = "TARNClientBridge::OperationArrivalNotification";
     return Guarded(kName, E_OUTOFMEMORY, [&]() -> HRESULT {
         Hold hold(*this);
-        if (!hold.Peer()) return S_OK;
+        if (!hold.Delivery()) return S_OK;
         WriteLog(LOG_VERBOSE, kName, L"Operation arrived");
         // A null content stays null until the thread turns it into text.
         const std::wstring content = win::UniqueBstr::Text(opContent);
-        return StartDelivery(DeliveryKind::Operation, "TARNClientBridge::OperationArrivalThread", std::move(hold),
-                             [opId, opType, content](TarnNotificationPeer& peer) {
-                                 peer.OnNewOperation(opId, opType, content);
-                             });
+        return hold.Delivery()->Enqueue(
+            NotificationKind::Operation,
+            [opId, opType, content](TarnNotificationPeer& peer) { peer.OnNewOperation(opId, opType, content); },
+            kName);
     });
 }
 
@@ -218,7 +163,7 @@ HRESULT TARNClientBridge::PushData(SAFEARRAY* payload, BSTR payloadType) {
     const char* const kName = "TARNClientBridge::PushData";
     return Guarded(kName, E_OUTOFMEMORY, [&]() -> HRESULT {
         Hold hold(*this);
-        if (!hold.Peer()) return S_OK;
+        if (!hold.Delivery()) return S_OK;
         WriteLog(LOG_INFO, kName, L"Called");
         const std::wstring type = win::UniqueBstr::Text(payloadType);
         if (type.empty()) {
@@ -234,10 +179,10 @@ HRESULT TARNClientBridge::PushData(SAFEARRAY* payload, BSTR payloadType) {
             return S_OK;
         }
         WriteLog(LOG_INFO, kName, L"Payload response received, type: %s", type.c_str());
-        return StartDelivery(DeliveryKind::PayloadResponse, "TARNClientBridge::OnPayloadResponseThread",
-                             std::move(hold), [type, data = std::move(*text)](TarnNotificationPeer& peer) {
-                                 peer.OnPayloadResponse(type, data);
-                             });
+        return hold.Delivery()->Enqueue(
+            NotificationKind::PayloadResponse,
+            [type, data = std::move(*text)](TarnNotificationPeer& peer) { peer.OnPayloadResponse(type, data); },
+            kName);
     });
 }
 
@@ -245,7 +190,7 @@ HRESULT TARNClientBridge::ActivatePolicies(SAFEARRAY* pacList) {
     const char* const kName = "TARNClientBridge::ActivatePolicies";
     return Guarded(kName, E_OUTOFMEMORY, [&]() -> HRESULT {
         Hold hold(*this);
-        if (!hold.Peer()) return S_OK;
+        if (!hold.Delivery()) return S_OK;
         if (!pacList) return E_INVALIDARG;
         std::optional<std::vector<LONG>> values = safe_arrays::Longs(pacList);
         if (!values) return E_INVALIDARG;
@@ -254,15 +199,17 @@ HRESULT TARNClientBridge::ActivatePolicies(SAFEARRAY* pacList) {
         for (size_t i = 0; i < values->size(); ++i)
             text += std::to_wstring((*values)[i]) + (i + 1 < values->size() ? L", " : L"}");
         WriteLog(LOG_VERBOSE, kName, L"Called, set policy activation list called with: %s", text.c_str());
-        return StartDelivery(DeliveryKind::Activation, "TARNClientBridge::ActivatePoliciesThread", std::move(hold),
-                             [list = std::move(*values)](TarnNotificationPeer& peer) {
-                                 // The peer takes over a copy of its own.
-                                 PacList pacs;
-                                 pacs.count = static_cast<LONG>(list.size());
-                                 pacs.values.reset(new LONG[list.size()]);
-                                 std::copy(list.begin(), list.end(), pacs.values.get());
-                                 peer.OnActivationStatusChanged(std::move(pacs));
-                             });
+        return hold.Delivery()->Enqueue(
+            NotificationKind::Activation,
+            [list = std::move(*values)](TarnNotificationPeer& peer) {
+                // The peer takes over a copy of its own.
+                PacList pacs;
+                pacs.count = static_cast<LONG>(list.size());
+                pacs.values.reset(new LONG[list.size()]);
+                std::copy(list.begin(), list.end(), pacs.values.get());
+                peer.OnActivationStatusChanged(std::move(pacs));
+            },
+            kName);
     });
 }
 
@@ -287,18 +234,17 @@ HRESULT TARNClientBridge::ReportIncident(BSTR incidentId, ULONG incidentType, BS
             WriteLog(LOG_ERROR, kName, L"Adaptor pointer i smissing");
             return E_FAIL;
         }
-        if (hold.Adaptor()->BladeType() != kKestrelBladeType) {
+        if (!hold.Adaptor()->ReceivesIncidents()) {
             WriteLog(LOG_ERROR, kName, L"Not an Kestrel blade, incident report is not supported");
             return E_FAIL;
         }
-        if (!hold.Peer()) {
+        if (!hold.Delivery()) {
             WriteLog(LOG_ERROR, kName, L"Kestrel blade, but no notification peer exist, can't deliver incident report");
             return E_FAIL;
         }
         WriteLog(LOG_VERBOSE, kName, L"Report incident arrived, calling OnReportIncident");
-        DeliveringOnThisThread delivering(*this);
         using win::UniqueBstr;
-        hold.Peer()->OnReportIncident(UniqueBstr::Text(incidentId), incidentType, UniqueBstr::Text(detail1),
+        hold.Delivery()->Peer().OnReportIncident(UniqueBstr::Text(incidentId), incidentType, UniqueBstr::Text(detail1),
                                       UniqueBstr::Text(detail2), UniqueBstr::Text(detail3), value1, value2, value3,
                                       UniqueBstr::Text(detail4));
         return S_OK;

@@ -1,20 +1,19 @@
 // TARNClientBridge: the callback object the adaptor hands to the Tarn
 // server. It answers at once: it checks and copies what the server sends and
-// delivers it to the notification peer on a detached thread of its own.
+// queues it for delivery to the notification peer (notify/Delivery.h).
+// Incident reports reach the peer on the server's calling thread.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
-#include <memory>
+#include <vector>
 
 #include "notify/BridgeOwner.h"
 #include "server/TarnServer.h"
 #include "win/raii.h"
 
-class TarnNotificationPeer;
-// One delivery's place in the order of its kind.
-struct DeliveryTurn;
+class NotificationDelivery;
 
 class TARNClientBridge final : public ITARNClient, public IKestrel {
 public:
@@ -46,68 +45,59 @@ public:
                                              BSTR detail3, LONG value1, ULONG value2, ULONG value3,
                                              BSTR detail4) override;
 
+    // The bridge's owner, set once when the adaptor is made.
     void SetAdaptor(IBridgeOwner* adaptor);
-    void SetNotificationPeer(TarnNotificationPeer* peer);
+    // Where notifications go; none (a blade without a notification peer)
+    // drops them. Set once, before the bridge is handed to a server.
+    void SetDelivery(NotificationDelivery* delivery);
 
-    // Cuts the bridge off from the adaptor and the peer. The server may keep
-    // the bridge after the adaptor is gone; from here on its calls find no
-    // adaptor and no peer, and deliveries still waiting for their turn are
-    // dropped. Returns once every delivery that had already reached the
-    // adaptor or the peer has finished with them. Should the server still
-    // hold the bridge then, the module stays loaded for good: the server may
-    // call it whenever it likes.
-    void Detach();
+    // Cuts the bridge off from its owner and its delivery: from here on the
+    // server's calls find neither. Returns once every server call that
+    // reached them has left, except the calls on exemptThread (a blade
+    // callback inside an incident report that stops its own session).
+    void Detach(DWORD exemptThread);
+    // After Detach: waits for the calls it left running.
+    void AwaitCallsToEnd();
+    // True while a server call on this thread is inside the bridge.
+    bool IsServingThread(DWORD threadId) const;
+    // Disconnects the bridge from COM, so that the server's references (or
+    // the leftovers of a server that died) are dropped at once. Should an
+    // in-process server still hold it, the module stays loaded for good: the
+    // server may call it whenever it likes.
+    void Disconnect();
 
-    // The kinds of delivery. Deliveries of one kind reach the peer one at a
-    // time, in the order in which the server's calls arrived.
-    enum class DeliveryKind { Policy, Operation, PayloadResponse, Activation, Count };
-
-    // A hold on the adaptor and the peer for one call or delivery: while it
-    // exists, Detach waits, and the bridge keeps a reference for it. Empty
-    // pointers when detached.
+    // A server call inside the bridge: while it exists Detach waits for it
+    // (unless it is on the exempt thread), and the bridge keeps a reference
+    // for it. Empty pointers once detached.
     class Hold {
     public:
         explicit Hold(TARNClientBridge& bridge);
         ~Hold();
-        Hold(Hold&& other) noexcept;
         Hold(const Hold&) = delete;
         Hold& operator=(const Hold&) = delete;
-        Hold& operator=(Hold&&) = delete;
 
         IBridgeOwner* Adaptor() const { return adaptor_; }
-        TarnNotificationPeer* Peer() const { return peer_; }
-        const TARNClientBridge* Bridge() const { return bridge_; }
-        // Waits until the delivery before this one has finished (true), or
-        // until the bridge is being detached (false).
-        bool AwaitTurn(HANDLE previousDone) const;
+        NotificationDelivery* Delivery() const { return delivery_; }
 
     private:
-        TARNClientBridge* bridge_;
+        TARNClientBridge& bridge_;
         IBridgeOwner* adaptor_ = nullptr;
-        TarnNotificationPeer* peer_ = nullptr;
+        NotificationDelivery* delivery_ = nullptr;
     };
 
 private:
     TARNClientBridge();
     void EndHold();
-    // Starts the delivery of one notification on a detached thread, after
-    // the one of the same kind before it. deliver(peer) runs there.
-    template <typename Deliver>
-    HRESULT StartDelivery(DeliveryKind kind, const char* threadName, Hold hold, Deliver deliver);
-    // Makes turn the last of its kind; returns the one it follows, if any.
-    std::shared_ptr<DeliveryTurn> TakeTurn(DeliveryKind kind, const std::shared_ptr<DeliveryTurn>& turn);
+    // Waits, with the gate lock held, until no call but exemptThread's is inside.
+    void WaitForCallers(DWORD exemptThread);
 
     std::atomic<LONG> refCount_{0};
-    // Set (manual reset) when Detach begins: deliveries still waiting for
-    // their turn give up.
-    win::UniqueHandle detaching_;
 
     // The gate: everything below is guarded by gateLock_.
-    win::CriticalSection gateLock_;
-    CONDITION_VARIABLE holdsReleased_;
+    mutable win::CriticalSection gateLock_;
+    CONDITION_VARIABLE callerLeft_;
     IBridgeOwner* adaptor_ = nullptr;
-    TarnNotificationPeer* peer_ = nullptr;
-    LONG holds_ = 0;
-    // The last delivery of each kind.
-    std::shared_ptr<DeliveryTurn> lastTurn_[static_cast<size_t>(DeliveryKind::Count)];
+    NotificationDelivery* delivery_ = nullptr;
+    // The thread of every server call inside the bridge, one entry per call.
+    std::vector<DWORD> callers_;
 };

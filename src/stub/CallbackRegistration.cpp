@@ -2,20 +2,18 @@
 // survive Finalize and a later Initialize.
 #include <mutex>
 
-#include "stub/VPNNotificationPeer.h"
 #include "stub/ModuleState.h"
+#include "stub/Session.h"
 
 namespace {
-
-constexpr LONG kRemoteAccessBladeType = 6;
 
 // The checks shared by the registrations that need the stub's peer.
 template <typename Callback>
 DWORD RegisterPeerCallback(std::atomic<Callback>& slot, Callback callback) {
     ModuleState& module = Module();
     std::lock_guard<win::CriticalSection> lock(module.moduleLock);
-    if (!module.Adaptor()) return TARNSTUB_NOT_INITIALIZED;
-    if (!module.peer) return TARNSTUB_NO_NOTIFICATION_PEER;
+    if (!module.session) return TARNSTUB_NOT_INITIALIZED;
+    if (!module.session->HasPeer()) return TARNSTUB_NO_NOTIFICATION_PEER;
     if (!callback) return TARNSTUB_NULL_CALLBACK;
     slot = callback;
     return TARNSTUB_OK;
@@ -56,11 +54,12 @@ DWORD __cdecl RegisterReportIncidentNotificationCallback(TarnReportIncidentCallb
 DWORD __cdecl RegisterSettingsUpdateCallback(TarnSettingsUpdateCallback callback) {
     ModuleState& module = Module();
     std::lock_guard<win::CriticalSection> lock(module.moduleLock);
-    if (!module.Adaptor()) return TARNSTUB_NOT_INITIALIZED;
-    if (!module.peer) return TARNSTUB_NO_NOTIFICATION_PEER;
-    if (module.bladeType != kRemoteAccessBladeType) return TARNSTUB_SETTINGS_CALLBACK_NOT_VPN;
-    // A null callback is accepted: it clears the registration.
-    static_cast<VPNNotificationPeer*>(module.peer.get())->SetSettingsUpdateCallback(callback);
+    if (!module.session) return TARNSTUB_NOT_INITIALIZED;
+    if (!module.session->HasPeer()) return TARNSTUB_NO_NOTIFICATION_PEER;
+    if (module.session->Type().peer != PeerKind::RemoteAccess) return TARNSTUB_SETTINGS_CALLBACK_NOT_VPN;
+    // A null callback is accepted: it clears the registration. The slot is
+    // the session's: a new session starts without one.
+    module.session->SettingsUpdateCallback() = callback;
     return TARNSTUB_OK;
 }
 

@@ -1,41 +1,25 @@
 #include "stub/DefaultNotificationPeer.h"
 
-#include <new>
-
 #include "log/AdaptorLog.h"
-#include "stub/VPNNotificationPeer.h"
-#include "stub/ModuleState.h"
 #include "win/raii.h"
-
-namespace {
-
-// The callback of a slot, if the blade registered one and the stub is still
-// initialised; both are read at the moment of delivery.
-template <typename Callback>
-Callback Deliverable(const std::atomic<Callback>& slot) {
-    if (!Module().Adaptor()) return nullptr;
-    return slot.load();
-}
-
-}  // namespace
 
 void TarnStubDefaultNotificationPeer::OnConnect() {
     WriteLog(LOG_VERBOSE, "TarnStubDefaultNotificationPeer::OnConnect",
              L"Connected To TARN, calling blade callback function");
-    if (auto callback = Deliverable(Module().callbacks.connect)) callback();
+    if (auto callback = Deliverable(callbacks_.connect)) callback();
 }
 
 void TarnStubDefaultNotificationPeer::OnNewPolicy(const PolicyInfo& policy) {
     WriteLog(LOG_VERBOSE, "TarnStubDefaultNotificationPeer::OnNewPolicy", L"New Policy = %s",
              policy.ToString().c_str());
-    if (auto callback = Deliverable(Module().callbacks.newPolicy)) callback(policy.id, policy.type, policy.pac);
+    if (auto callback = Deliverable(callbacks_.newPolicy)) callback(policy.id, policy.type, policy.pac);
 }
 
 void TarnStubDefaultNotificationPeer::OnNewOperation(GUID opId, ULONG opType, const std::wstring& opContent) {
     const char* const kName = "TarnStubDefaultNotificationPeer::OnNewOperation";
     const std::wstring id = GuidToString(opId);
     WriteLog(LOG_VERBOSE, kName, L"New Operation, type: %lu, id: %s", opType, id.c_str());
-    auto callback = Deliverable(Module().callbacks.newOperation);
+    auto callback = Deliverable(callbacks_.newOperation);
     if (!callback) return;
     win::UniqueBstr content = win::UniqueBstr::Copy(opContent);
     if (!content.get()) return;  // no memory for the copy: the notification is dropped
@@ -47,14 +31,14 @@ void TarnStubDefaultNotificationPeer::OnNewOperation(GUID opId, ULONG opType, co
 void TarnStubDefaultNotificationPeer::OnActivationStatusChanged(PacList pacs) {
     WriteLog(LOG_VERBOSE, "TarnStubDefaultNotificationPeer::OnActivationStatusChanged", L"PAC list length =%d",
              pacs.count);
-    if (auto callback = Deliverable(Module().callbacks.activationStatus)) callback(pacs.values.get(), pacs.count);
+    if (auto callback = Deliverable(callbacks_.activationStatus)) callback(pacs.values.get(), pacs.count);
 }
 
 void TarnStubDefaultNotificationPeer::OnPayloadResponse(const std::wstring& payloadType,
                                                         const std::wstring& payload) {
     WriteLog(LOG_VERBOSE, "TarnStubDefaultNotificationPeer::OnPayloadResponse",
              L"OnPayloadResponse, payload response received type: %s", payloadType.c_str());
-    auto callback = Deliverable(Module().callbacks.payloadResponse);
+    auto callback = Deliverable(callbacks_.payloadResponse);
     if (!callback) return;
     win::UniqueBstr type = win::UniqueBstr::Copy(payloadType);
     win::UniqueBstr data = win::UniqueBstr::Copy(payload);
@@ -67,28 +51,11 @@ void TarnStubDefaultNotificationPeer::OnReportIncident(const std::wstring& incid
                                                        ULONG value3, const std::wstring& detail4) {
     WriteLog(LOG_VERBOSE, "TarnStubDefaultNotificationPeer::OnReportIncident",
              L"TarnStubDefaultNotificationPeer ReportIncident =%s", incidentId.c_str());
-    auto callback = Deliverable(Module().callbacks.reportIncident);
+    auto callback = Deliverable(callbacks_.reportIncident);
     if (!callback) return;
     using win::UniqueBstr;
     UniqueBstr id = UniqueBstr::Copy(incidentId), d1 = UniqueBstr::Copy(detail1), d2 = UniqueBstr::Copy(detail2),
                d3 = UniqueBstr::Copy(detail3), d4 = UniqueBstr::Copy(detail4);
     if (!id.get() || !d1.get() || !d2.get() || !d3.get() || !d4.get()) return;
     callback(id.get(), incidentType, d1.get(), d2.get(), d3.get(), value1, value2, value3, d4.get());
-}
-
-bool CreateDefaultNotificationPeer(LONG bladeType, std::unique_ptr<TarnNotificationPeer>& peer) {
-    peer.reset();
-    switch (bladeType) {
-        case 6:
-            peer.reset(new (std::nothrow) VPNNotificationPeer());
-            return peer != nullptr;
-        case 8:
-        case 11:
-            return true;
-        case 9: case 12: case 13: case 14: case 15: case 16:
-            peer.reset(new (std::nothrow) TarnStubDefaultNotificationPeer());
-            return peer != nullptr;
-        default:
-            return false;
-    }
 }

@@ -2,12 +2,17 @@
 // callback the blade registered, and only logs adaptor errors.
 #pragma once
 
-#include <memory>
+#include <atomic>
 
 #include "notify/TarnNotificationPeer.h"
+#include "stub/BladeCallbacks.h"
 
 class TarnStubDefaultNotificationPeer : public TarnNotificationPeer {
 public:
+    // serving is its session's: true while the session is the blade's, so a
+    // peer of a session being stopped calls the blade no more.
+    TarnStubDefaultNotificationPeer(const BladeCallbacks& callbacks, const std::atomic<bool>& serving)
+        : callbacks_(callbacks), serving_(serving) {}
     ~TarnStubDefaultNotificationPeer() override = default;
     void OnConnect() override;
     void OnNewPolicy(const PolicyInfo& policy) override;
@@ -17,9 +22,15 @@ public:
     void OnReportIncident(const std::wstring& incidentId, ULONG incidentType, const std::wstring& detail1,
                           const std::wstring& detail2, const std::wstring& detail3, LONG value1,
                           ULONG value2, ULONG value3, const std::wstring& detail4) override;
-};
 
-// The peer the stub creates for a blade type: a VPNNotificationPeer for 6,
-// none for 8 and 11, a TarnStubDefaultNotificationPeer for 9 and 12 to 16.
-// False for any other blade type or when the peer cannot be allocated.
-bool CreateDefaultNotificationPeer(LONG bladeType, std::unique_ptr<TarnNotificationPeer>& peer);
+private:
+    // The callback of a slot, if the blade registered one and the session
+    // still serves the blade; both are read at the moment of delivery.
+    template <typename Callback>
+    Callback Deliverable(const std::atomic<Callback>& slot) const {
+        return serving_.load() ? slot.load() : nullptr;
+    }
+
+    const BladeCallbacks& callbacks_;
+    const std::atomic<bool>& serving_;
+};

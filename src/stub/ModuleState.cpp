@@ -1,6 +1,6 @@
 #include "stub/ModuleState.h"
 
-#include "adaptor/TarnAdaptor.h"
+#include "stub/Session.h"
 
 ModuleState& Module() {
     // Created with the DLL's static objects; lives until the DLL is unloaded.
@@ -8,27 +8,14 @@ ModuleState& Module() {
     return state;
 }
 
-Retiree::Retiree() = default;
-Retiree::~Retiree() = default;
-Retiree::Retiree(Retiree&&) noexcept = default;
-Retiree& Retiree::operator=(Retiree&&) noexcept = default;
-
 ModuleState::ModuleState() = default;
 
-// An adaptor still here when the stub is unloaded (the blade never called
-// Finalize) is left alone: stopping it would wait for its threads under the
-// system's loader lock.
-ModuleState::~ModuleState() { static_cast<void>(ownedAdaptor_.release()); }
+// A session's thread holds the module, so a session still here is one the
+// process is ending without Finalize: its parts are left alone (see
+// ~Session), since stopping them would wait for threads under the loader lock.
+ModuleState::~ModuleState() = default;
 
-void ModuleState::PublishAdaptor(std::unique_ptr<TarnAdaptor> adaptor) {
-    adaptor_ = adaptor.get();
-    ownedAdaptor_ = std::move(adaptor);
-}
-
-std::unique_ptr<TarnAdaptor> ModuleState::WithdrawAdaptor() {
-    adaptor_ = nullptr;
-    return std::move(ownedAdaptor_);
-}
+TarnAdaptor* ModuleState::Adaptor() const { return session ? session->Adaptor() : nullptr; }
 
 namespace {
 // Creates the module state, and with it the module lock, while the DLL loads.

@@ -1,7 +1,6 @@
 #include "stub/VPNNotificationPeer.h"
 
-#include "adaptor/TarnAdaptor.h"
-#include "stub/ModuleState.h"
+#include "notify/PolicySource.h"
 
 namespace {
 
@@ -18,13 +17,8 @@ std::wstring Trimmed(const std::wstring& value) {
 
 }  // namespace
 
-TarnAdaptor* VPNNotificationPeer::ModuleAdaptor() const {
-    TarnAdaptor* current = Module().Adaptor();
-    return current == adaptor_ ? current : nullptr;
-}
-
 void VPNNotificationPeer::ApplyEngineSetting(const std::wstring& content) {
-    const TarnSettingsUpdateCallback callback = settingsUpdateCallback_.load();
+    const TarnSettingsUpdateCallback callback = settingsUpdate_.load();
     if (!callback) return;
     const size_t attribute = content.find(kEngineAttribute);
     if (attribute == std::wstring::npos) return;
@@ -37,14 +31,13 @@ void VPNNotificationPeer::ApplyEngineSetting(const std::wstring& content) {
 }
 
 void VPNNotificationPeer::ApplyFirstPolicyOf(const LONG* pacs, size_t count) {
-    TarnAdaptor* adaptor = ModuleAdaptor();
-    if (!adaptor) return;
+    if (!serving_) return;
     for (size_t i = 0; i < count; ++i) {
         PolicyInfo policy;
         policy.pac = pacs[i];
         policy.type = kRemoteAccessPolicyType;
         std::wstring content;
-        if (SUCCEEDED(adaptor->QueryPolicyContent(policy, content))) {
+        if (SUCCEEDED(policies_.QueryPolicyContent(policy, content))) {
             ApplyEngineSetting(content);
             return;
         }
@@ -52,19 +45,16 @@ void VPNNotificationPeer::ApplyFirstPolicyOf(const LONG* pacs, size_t count) {
 }
 
 void VPNNotificationPeer::OnConnect() {
-    TarnAdaptor* adaptor = ModuleAdaptor();
-    if (!adaptor) return;
+    if (!serving_) return;
     std::vector<LONG> pacs;
-    if (FAILED(adaptor->QueryActivations(pacs))) return;
+    if (FAILED(policies_.QueryActivations(pacs))) return;
     ApplyFirstPolicyOf(pacs.data(), pacs.size());
 }
 
 void VPNNotificationPeer::OnNewPolicy(const PolicyInfo& policy) {
-    if (!settingsUpdateCallback_.load()) return;
-    TarnAdaptor* adaptor = ModuleAdaptor();
-    if (!adaptor) return;
+    if (!settingsUpdate_.load() || !serving_) return;
     std::wstring content;
-    if (SUCCEEDED(adaptor->QueryPolicyContent(policy, content))) ApplyEngineSetting(content);
+    if (SUCCEEDED(policies_.QueryPolicyContent(policy, content))) ApplyEngineSetting(content);
 }
 
 void VPNNotificationPeer::OnActivationStatusChanged(PacList pacs) {

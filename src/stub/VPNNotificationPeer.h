@@ -10,10 +10,16 @@
 #include "notify/TarnNotificationPeer.h"
 #include "tarnstub.h"
 
-class TarnAdaptor;
+class PolicySource;
 
 class VPNNotificationPeer : public TarnNotificationPeer {
 public:
+    // policies answers the peer's questions (the adaptor); serving is true
+    // while the peer's session is the blade's; settingsUpdate is the
+    // session's settings-update callback slot.
+    VPNNotificationPeer(PolicySource& policies, const std::atomic<bool>& serving,
+                        const std::atomic<TarnSettingsUpdateCallback>& settingsUpdate)
+        : policies_(policies), serving_(serving), settingsUpdate_(settingsUpdate) {}
     ~VPNNotificationPeer() override = default;
     void OnConnect() override;
     void OnNewPolicy(const PolicyInfo& policy) override;
@@ -23,20 +29,12 @@ public:
     // and calls the settings-update callback for the engines it knows.
     void ApplyEngineSetting(const std::wstring& content);
 
-    void SetSettingsUpdateCallback(TarnSettingsUpdateCallback callback) { settingsUpdateCallback_ = callback; }
-
-    // The adaptor this peer serves; set once, before the adaptor starts.
-    void BelongsTo(TarnAdaptor* adaptor) { adaptor_ = adaptor; }
-
 private:
-    // The module's adaptor if it is still the one this peer serves, else
-    // none: a peer whose adaptor is being finalized asks nobody.
-    TarnAdaptor* ModuleAdaptor() const;
-
     // Fetches the remote-access policy of each PAC in order and applies the
     // first content that can be fetched.
     void ApplyFirstPolicyOf(const LONG* pacs, size_t count);
 
-    std::atomic<TarnSettingsUpdateCallback> settingsUpdateCallback_{nullptr};
-    TarnAdaptor* adaptor_ = nullptr;
+    PolicySource& policies_;
+    const std::atomic<bool>& serving_;
+    const std::atomic<TarnSettingsUpdateCallback>& settingsUpdate_;
 };

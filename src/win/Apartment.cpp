@@ -1,5 +1,16 @@
 #include "win/raii.h"
 
+#include <atomic>
+
+namespace {
+// Set by tests that play an ole32 without the usage count.
+std::atomic<bool> g_usageCountHidden{false};
+}  // namespace
+
+namespace apartment_testing {
+void HideMtaUsageCount(bool hidden) { g_usageCountHidden = hidden; }
+}  // namespace apartment_testing
+
 namespace win {
 namespace {
 
@@ -16,6 +27,7 @@ Fn Ole32Entry(const char* name) noexcept {
 
 UniqueMtaUsage UniqueMtaUsage::Acquire() noexcept {
     UniqueMtaUsage usage;
+    if (g_usageCountHidden) return usage;
     if (auto increment = Ole32Entry<IncrementFn>("CoIncrementMTAUsage")) {
         if (FAILED(increment(&usage.cookie_))) usage.cookie_ = nullptr;
     }

@@ -16,28 +16,24 @@ bool RefusedForTesting() {
     return false;
 }
 
-unsigned __stdcall JoinableThread(void* argument) {
-    std::unique_ptr<win::threads_detail::Closure> closure(static_cast<win::threads_detail::Closure*>(argument));
-    return closure->Run();
-}
-
-struct DetachedStart {
+struct ThreadStart {
     std::unique_ptr<win::threads_detail::Closure> closure;
-    win::UniqueModule module;
+    win::UniqueModule module;  // empty unless the thread holds the module
 };
 
-unsigned __stdcall DetachedThread(void* argument) {
+unsigned __stdcall ThreadProcedure(void* argument) {
     HMODULE module = nullptr;
+    unsigned exitCode = 0;
     {
-        std::unique_ptr<DetachedStart> start(static_cast<DetachedStart*>(argument));
-        static_cast<void>(start->closure->Run());
+        std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(argument));
+        exitCode = start->closure->Run();
         start->closure.reset();
         module = start->module.release();
     }
     // The last code of this module the thread runs: the reference it held
     // is dropped by the system on the way out, so the module may go now.
-    if (module) FreeLibraryAndExitThread(module, 0);
-    return 0;
+    if (module) FreeLibraryAndExitThread(module, exitCode);
+    return exitCode;
 }
 
 HANDLE BeginThread(unsigned(__stdcall* procedure)(void*), void* argument, unsigned* threadId) {
@@ -50,18 +46,12 @@ HANDLE BeginThread(unsigned(__stdcall* procedure)(void*), void* argument, unsign
 namespace win {
 namespace threads_detail {
 
-UniqueHandle StartJoinable(std::unique_ptr<Closure> closure, unsigned* threadId) {
-    UniqueHandle thread(BeginThread(&JoinableThread, closure.get(), threadId));
-    if (thread) closure.release();  // the thread owns it now
+UniqueHandle Start(std::unique_ptr<Closure> closure, unsigned* threadId, bool holdModule) {
+    auto start = std::make_unique<ThreadStart>(
+        ThreadStart{std::move(closure), holdModule ? ReferenceThisModule() : UniqueModule()});
+    UniqueHandle thread(BeginThread(&ThreadProcedure, start.get(), threadId));
+    if (thread) start.release();  // the thread owns it now
     return thread;
-}
-
-bool StartDetached(std::unique_ptr<Closure> closure) {
-    auto start = std::make_unique<DetachedStart>(DetachedStart{std::move(closure), ReferenceThisModule()});
-    UniqueHandle thread(BeginThread(&DetachedThread, start.get(), nullptr));
-    if (!thread) return false;
-    start.release();  // the thread owns it now; nobody waits for it
-    return true;
 }
 
 }  // namespace threads_detail
@@ -69,14 +59,14 @@ bool StartDetached(std::unique_ptr<Closure> closure) {
 UniqueModule ReferenceThisModule() noexcept {
     HMODULE module = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&DetachedThread)), &module);
+                       reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&ThreadProcedure)), &module);
     return UniqueModule(module);
 }
 
 void PinThisModule() noexcept {
     HMODULE module = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&DetachedThread)), &module);
+                       reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&ThreadProcedure)), &module);
 }
 
 }  // namespace win

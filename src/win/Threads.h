@@ -1,6 +1,7 @@
 // Starting threads: one place for every thread the stub starts itself, so
 // that each owns its closure, no C++ exception leaves a thread procedure,
-// and a detached thread keeps the module loaded until it has left it.
+// and a thread that may outlive the export that started it keeps the module
+// loaded until it has left it.
 #pragma once
 
 #include <windows.h>
@@ -43,11 +44,9 @@ struct ClosureOf final : Closure {
 };
 
 // Starts closure on a new thread, which deletes it when it has run; on
-// failure it is deleted here. A detached thread takes a reference on this
-// module and leaves through FreeLibraryAndExitThread; its handle is closed
-// at once.
-UniqueHandle StartJoinable(std::unique_ptr<Closure> closure, unsigned* threadId);
-bool StartDetached(std::unique_ptr<Closure> closure);
+// failure it is deleted here. With holdModule the thread takes a reference
+// on this module and leaves through FreeLibraryAndExitThread.
+UniqueHandle Start(std::unique_ptr<Closure> closure, unsigned* threadId, bool holdModule);
 
 template <typename F>
 std::unique_ptr<Closure> Wrap(F&& function) {
@@ -63,16 +62,16 @@ std::unique_ptr<Closure> Wrap(F&& function) {
 // there is no memory for the function's copy.
 template <typename F>
 UniqueHandle StartThread(F&& function, unsigned* threadId = nullptr) {
-    return threads_detail::StartJoinable(threads_detail::Wrap(std::forward<F>(function)), threadId);
+    return threads_detail::Start(threads_detail::Wrap(std::forward<F>(function)), threadId, false);
 }
 
-// Runs function on a new thread nobody waits for. The thread keeps this
-// module loaded while it runs, so a blade may unload the stub while such
-// work is still finishing. False when it could not be started (the function
-// is then destroyed without running); std::bad_alloc as above.
+// The same for a thread that may still be running stub code after the
+// export that started it has returned (a session's thread, a delivery
+// thread): it keeps this module loaded until it has left it, so a blade may
+// unload the stub while such a thread is finishing.
 template <typename F>
-bool StartDetached(F&& function) {
-    return threads_detail::StartDetached(threads_detail::Wrap(std::forward<F>(function)));
+UniqueHandle StartModuleThread(F&& function, unsigned* threadId = nullptr) {
+    return threads_detail::Start(threads_detail::Wrap(std::forward<F>(function)), threadId, true);
 }
 
 // A reference on this module, taken from an address inside it: while it is

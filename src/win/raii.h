@@ -207,6 +207,16 @@ private:
     HANDLE cookie_ = nullptr;  // the CoIncrementMTAUsage cookie
 };
 
+}  // namespace win
+
+// Hooks for the stub's own tests; a blade cannot reach them.
+namespace apartment_testing {
+// Makes UniqueMtaUsage::Acquire behave as on an ole32 without the count.
+void HideMtaUsageCount(bool hidden);
+}  // namespace apartment_testing
+
+namespace win {
+
 // Enters the multithreaded apartment for the lifetime of the object, on the
 // current thread. Used only on threads the stub starts itself.
 class MtaScope {

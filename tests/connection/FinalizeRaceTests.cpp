@@ -147,4 +147,53 @@ TEST_F(ConnCoreFinalize, FinalizeFromTheCallbackOfTheFirstConnectionAndOfAReconn
     ExpectFinalized(3);
 }
 
+// A connect callback that restarts the stub: Finalize, Initialize and a
+// provider description from inside the first connection.
+struct RestartPlan {
+    std::atomic<DWORD> initialized{0xFFFFFFFFu};
+    std::atomic<DWORD> provider{0xFFFFFFFFu};
+} g_restart;
+
+const wchar_t* const kPropertyNames[] = {L"version"};
+const wchar_t* const kPropertyValues[] = {L"2.0"};
+const ProviderInfoData kProvider = {L"restarting blade", kPropertyNames, kPropertyValues, 1,
+                                    nullptr, nullptr, 0, nullptr, 0};
+
+void __cdecl RestartOnConnect() {
+    if (!g_state.armed.exchange(false)) return;
+    g_state.result = Finalize();
+    g_restart.initialized = Initialize(12);
+    g_restart.provider = CollectProviderInfo(&kProvider);
+    SetEvent(g_state.done.get());
+}
+
+// The callback cannot wait for the stop it asked for (it runs inside the
+// very connection being stopped), so its Initialize starts nothing; the
+// blade's next Initialize waits until the old session has unregistered, so
+// the server never drops the new provider for the old one's sake.
+TEST_F(ConnCoreFinalize, ARestartFromTheConnectCallbackStartsOnlyOnceTheOldSessionHasUnregistered) {
+    const GUID bladeGuid = {0x8b72560a, 0xb4fd, 0x41f9, {0x84, 0xfe, 0x99, 0x66, 0x14, 0x52, 0x45, 0x39}};
+    ASSERT_EQ(TARNSTUB_OK, RegisterConnectToTarnNotificationCallback(&RestartOnConnect));
+    g_state.armed = true;
+    EXPECT_EQ(TARNSTUB_OK, Initialize(12));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_state.done.get(), kWaitMs));
+    EXPECT_EQ(TARNSTUB_OK, g_state.result.load());
+    EXPECT_EQ(TARNSTUB_PEER_STILL_HELD, g_restart.initialized.load());
+    EXPECT_EQ(TARNSTUB_NOT_INITIALIZED, g_restart.provider.load());
+
+    ASSERT_EQ(TARNSTUB_OK, Initialize(12));
+    EXPECT_EQ(1u, Count(L"Unregister")) << CallDump();
+    ASSERT_EQ(TARNSTUB_OK, CollectProviderInfo(&kProvider)) << Dumps();
+    EXPECT_TRUE(TarnRef_IsProviderRegistered(&bladeGuid)) << CallDump();
+    const std::vector<std::wstring> calls = Calls();
+    const auto last = [&](const wchar_t* prefix) {
+        for (size_t i = calls.size(); i-- > 0;)
+            if (calls[i].rfind(prefix, 0) == 0) return i;
+        return calls.size();
+    };
+    EXPECT_LT(last(L"UnRegisterProvider("), last(L"RegisterProvider(")) << CallDump();
+    EXPECT_EQ(TARNSTUB_OK, CollectProviderInfo(&kProvider)) << Dumps();
+    EXPECT_EQ(TARNSTUB_OK, Finalize());
+}
+
 }  // namespace

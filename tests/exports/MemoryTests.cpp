@@ -18,6 +18,7 @@
 #include "adaptor/TarnAdaptor.h"
 #include "notify/TARNClientBridge.h"
 #include "stub/ModuleState.h"
+#include "stub/Session.h"
 #include "win/raii.h"
 
 namespace {
@@ -109,7 +110,7 @@ TEST_F(MemoryTest, InitializeAnswersItsCodesAndNeverLeavesAnUnstartedAdaptor) {
         [](DWORD code) {
             // Whatever failed, nothing is left initialised.
             EXPECT_EQ(nullptr, Module().Adaptor()) << "code " << code;
-            EXPECT_FALSE(Module().peer) << "code " << code;
+            EXPECT_FALSE(Module().stopping && !Module().stopping->Ended()) << "code " << code;
         });
     for (DWORD code : results)
         EXPECT_TRUE(code == TARNSTUB_OK || code == TARNSTUB_ADAPTOR_CREATION_FAILED ||

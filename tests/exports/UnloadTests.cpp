@@ -1,8 +1,9 @@
 // A blade that loads TarnStub.dll itself and unloads it after Finalize. The
-// stub's code must stay loaded for as long as anything may still run it: a
-// delivery thread finishing after the callback that finalised the stub, or a
-// server that still holds the stub's callback object. This program does not
-// link the import library, so FreeLibrary really can unload the stub.
+// stub's code must stay loaded for as long as anything may still run it (a
+// delivery thread finishing after the callback that finalised the stub), and
+// no longer: a server that still holds, or held when it died, the stub's
+// callback object does not keep it. This program does not link the import
+// library, so FreeLibrary really can unload the stub.
 #include <gtest/gtest.h>
 
 #include "ServerFixture.h"
@@ -79,35 +80,53 @@ TEST_F(UnloadTest, ADeliveryThreadStillRunningKeepsTheStubLoadedUntilItEnds) {
     EXPECT_TRUE(WaitUntil([] { return !StubIsLoaded(); })) << "the delivery thread never let the stub go";
 }
 
-TEST_F(UnloadTest, AServerThatStillHoldsTheCallbackObjectKeepsTheStubLoaded) {
-    // The server refuses Unregister, so it keeps its reference to the client.
+// The server refuses Unregister and keeps its reference to the stub's
+// callback object. Finalize disconnects the object from COM: the server's
+// reference goes dead, the stub unloads with FreeLibrary, and a later call of
+// the server fails instead of running the stub's code.
+TEST_F(UnloadTest, AServerThatStillHoldsTheCallbackObjectIsCutOffAndTheStubUnloads) {
     TarnRef_FailOperation(L"Unregister", E_FAIL);
     ASSERT_EQ(TARNSTUB_OK, g_stub.initialize(12));
     ASSERT_EQ(TARNSTUB_OK, g_stub.finalize());
     ASSERT_EQ(1u, TarnRef_RegistrationCount());
     ASSERT_TRUE(FreeLibrary(g_stub.module));
-    EXPECT_TRUE(StubIsLoaded());
-    // The server calls the client whenever it likes: the stub answers.
-    HRESULT result = E_UNEXPECTED;
+    EXPECT_TRUE(WaitUntil([] { return !StubIsLoaded(); })) << "the stub stayed loaded";
+    HRESULT result = S_OK;
     const LONG pacs[] = {5};
     ASSERT_TRUE(TarnRef_WaitCall(TarnRef_CallActivatePolicies(0, pacs, 1), kWaitMs, &result));
-    EXPECT_EQ(S_OK, result);
-    ASSERT_TRUE(TarnRef_WaitCall(TarnRef_CallPullData(0), kWaitMs, &result));
-    EXPECT_EQ(E_FAIL, result);
+    EXPECT_TRUE(FAILED(result)) << std::hex << result;
     TarnRef_Reset();
-    EXPECT_TRUE(StubIsLoaded());
 }
 
+// Connects the blade's callback of a load that is gone; it must never run.
+struct FormerLoad {
+    static void TARNSTUB_CALL OnConnect() { ++calls; }
+    static inline std::atomic<int> calls{0};
+};
+
 // The server process ends while it holds the blade's registration and its
-// callback object, and nothing tells the blade's process that the reference
-// is gone for good. Finalize does not wait for it, and the stub stays loaded
-// for whatever may still release it; the program then ends normally.
-TEST_F(UnloadTest, AServerProcessThatEndedHoldingTheCallbackObjectKeepsTheStubLoaded) {
+// callback object, and nothing tells the blade's process. Finalize returns
+// at once, the stub unloads, and a new load starts from a fresh state: it
+// never calls a callback registered with the load before.
+TEST_F(UnloadTest, AfterADeadServerTheStubUnloadsAndANewLoadStartsFresh) {
+    const auto registerConnect = g_stub.Resolve<decltype(&::RegisterConnectToTarnNotificationCallback)>(
+        "RegisterConnectToTarnNotificationCallback");
+    ASSERT_TRUE(registerConnect);
+    ASSERT_EQ(TARNSTUB_OK, registerConnect(&FormerLoad::OnConnect));
     ASSERT_EQ(TARNSTUB_OK, g_stub.initialize(12));
+    ASSERT_EQ(1, FormerLoad::calls.load());
     ASSERT_TRUE(TarnRef_ExitServer(kWaitMs));
     EXPECT_EQ(TARNSTUB_OK, tarn_test::FinishesWithin("Finalize", [] { return g_stub.finalize(); }));
     ASSERT_TRUE(FreeLibrary(g_stub.module));
-    EXPECT_TRUE(StubIsLoaded());
+    EXPECT_TRUE(WaitUntil([] { return !StubIsLoaded(); })) << "the stub stayed loaded";
+
+    ASSERT_TRUE(g_stub.Load());
+    ASSERT_NE(0u, TarnRef_StartServer(kServerStartMs));
+    ASSERT_EQ(TARNSTUB_OK, g_stub.initialize(12));
+    EXPECT_EQ(1u, TarnRef_RegistrationCount());
+    EXPECT_EQ(TARNSTUB_OK, g_stub.finalize());
+    EXPECT_EQ(1, FormerLoad::calls.load()) << "a callback of the former load was called";
+    ASSERT_TRUE(FreeLibrary(g_stub.module));
 }
 
 }  // namespace

@@ -4,12 +4,16 @@
 // callbacks got, what the server's calls returned and what the adaptor log
 // says.
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <numeric>
 #include <set>
+#include <thread>
 
 #include "NotifyTest.h"
 #include "win/raii.h"
+
+#include <tlhelp32.h>
 
 namespace {
 
@@ -385,5 +389,149 @@ TEST_F(NotifyE2E, StreamsFromTheServersThreadsKeepTheOrderOfEachKind) {
     EXPECT_EQ(inOrder, payloads);
     EXPECT_EQ(inOrder, incidents);
 }
+
+// ---- the delivery queues -------------------------------------------------------
+
+namespace queues {
+
+long ThreadsOfThisProcess() {
+    win::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    long count = 0;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    return count;
+}
+
+// An activation callback that blocks on its first list until released,
+// and records every list.
+struct Gate {
+    static void TARNSTUB_CALL OnActivation(const LONG* pacs, LONG count) {
+        if (!entered.exchange(true)) {
+            SetEvent(blocked);
+            WaitForSingleObject(release, INFINITE);
+        }
+        notify_test::OnActivation(pacs, count);
+    }
+    static inline std::atomic<bool> entered{false};
+    static inline HANDLE blocked = nullptr;
+    static inline HANDLE release = nullptr;
+};
+
+class DeliveryQueues : public NotifyTest {
+protected:
+    void SetUp() override {
+        NotifyTest::SetUp();
+        Gate::entered = false;
+        Gate::blocked = blocked_.get();
+        Gate::release = release_.get();
+        ASSERT_EQ(TARNSTUB_OK, Initialize(12));
+        ASSERT_TRUE(RegisterPeerCallbacks());
+        ASSERT_EQ(TARNSTUB_OK, RegisterActivationStatusChangedNotificationCallback(&Gate::OnActivation));
+    }
+    // Streams count activation lists {1} .. {count} from a server thread and
+    // waits until every call has returned.
+    static void StreamActivations(ULONG count) {
+        const ULONG stream = TarnRef_StartStream(0, TARNREF_STREAM_ACTIVATIONS, count, nullptr);
+        ULONG made = 0, failed = 0;
+        ASSERT_TRUE(TarnRef_WaitStream(stream, 120000, &made, &failed));
+        EXPECT_EQ(count, made);
+        EXPECT_EQ(0u, failed);
+    }
+    std::vector<LONG> FirstPacs() {
+        std::vector<LONG> pacs;
+        for (const auto& list : recorder_.Copy(recorder_.activations)) pacs.push_back(list.empty() ? -1 : list[0]);
+        return pacs;
+    }
+    win::UniqueHandle blocked_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    win::UniqueHandle release_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+// 800 lists behind one callback that blocks: the server's calls all return
+// at once, the blade's process gains no thread per list, and once the
+// callback returns every list arrives, in order.
+TEST_F(DeliveryQueues, ABlockedCallbackKeepsHundredsOfNotificationsQueuedOnOneThread) {
+    constexpr ULONG kCount = 800;
+    const long before = ThreadsOfThisProcess();
+    StreamActivations(kCount);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(blocked_.get(), tarn_test::kWaitMs));
+    const long during = ThreadsOfThisProcess();
+    EXPECT_LE(during - before, 5) << "threads before " << before << ", with 800 lists waiting " << during;
+    // The other kinds are not held up.
+    EXPECT_EQ(S_OK, Await(TarnRef_CallPushData(0, "abc", 3, L"T")));
+    EXPECT_TRUE(recorder_.WaitFor(recorder_.payloads, 1));
+    SetEvent(release_.get());
+    ASSERT_TRUE(recorder_.WaitFor(recorder_.activations, kCount, 60000)) << recorder_.Total();
+    ASSERT_EQ(TARNSTUB_OK, Finalize());
+
+    std::vector<LONG> inOrder(kCount);
+    std::iota(inOrder.begin(), inOrder.end(), 1L);
+    EXPECT_EQ(inOrder, FirstPacs());
+    EXPECT_EQ(kCount, Entries(L'V', L"TARNClientBridge::ActivatePoliciesThread: in thread function"));
+    EXPECT_EQ(kCount, Entries(L'V', L"TARNClientBridge::ActivatePoliciesThread: exit from thread function"));
+}
+
+// Finalize while a callback blocks with lists waiting behind it: the lists
+// that have not begun are discarded (one log line gives their number), the
+// blocked one finishes before Finalize returns, and nothing runs afterwards.
+TEST_F(DeliveryQueues, FinalizeDiscardsWhatHasNotBegunAndNoCallbackRunsAfterIt) {
+    StreamActivations(50);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(blocked_.get(), tarn_test::kWaitMs));
+    std::atomic<bool> finalized{false};
+    DWORD result = 0xFFFFFFFFu;
+    std::thread finalizer([&] {
+        result = Finalize();
+        finalized = true;
+        recorder_.Close();
+    });
+    // Finalize has told the server, and waits for the blocked callback.
+    ASSERT_TRUE(tarn_test::WaitUntil([] { return TarnRef_CountCalls(L"Unregister") == 1; })) << CallDump();
+    Sleep(100);
+    EXPECT_FALSE(finalized.load()) << "Finalize returned while a callback was still running";
+    SetEvent(release_.get());
+    finalizer.join();
+    EXPECT_EQ(TARNSTUB_OK, result);
+    Sleep(200);
+    EXPECT_EQ(std::vector<LONG>{1}, FirstPacs());
+    EXPECT_EQ(0, recorder_.Late());
+    EXPECT_EQ(1u, Entries(L'I', L"NotificationDelivery::Close: Finalize discarded 49 notifications not yet delivered"))
+        << LogDump();
+    EXPECT_EQ(0u, TarnRef_RegistrationCount());
+}
+
+// A callback that enters a single-threaded apartment, as shell or XML code
+// does, and finalises the stub from there.
+struct ApartmentFinalizer {
+    static void TARNSTUB_CALL OnPolicy(GUID, LONG, LONG) {
+        const HRESULT entered = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        result = Finalize();
+        if (SUCCEEDED(entered)) CoUninitialize();
+        SetEvent(done);
+    }
+    static inline DWORD result = 0xFFFFFFFFu;
+    static inline HANDLE done = nullptr;
+};
+
+TEST_F(DeliveryQueues, FinalizeFromACallbackInASingleThreadedApartmentReturns) {
+    win::UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ApartmentFinalizer::done = done.get();
+    ASSERT_EQ(TARNSTUB_OK, RegisterNewPolicyArrivalNotificationCallback(&ApartmentFinalizer::OnPolicy));
+    EXPECT_EQ(S_OK, Await(TarnRef_CallPolicyArrival(0, PolicyDescription(60, 2).c_str())));
+    if (WaitForSingleObject(done.get(), tarn_test::kDeadlockBoundMs) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "Finalize inside the callback did not return: deadlock\n%s", LogDump().c_str());
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    EXPECT_EQ(TARNSTUB_OK, ApartmentFinalizer::result);
+    // Finalize returned after the server was told.
+    EXPECT_EQ(1u, TarnRef_CountCalls(L"UnRegisterProvider")) << CallDump();
+    EXPECT_EQ(1u, TarnRef_CountCalls(L"Unregister"));
+    EXPECT_EQ(0u, TarnRef_RegistrationCount());
+    EXPECT_EQ(TARNSTUB_NOT_INITIALIZED, Finalize());
+    ASSERT_EQ(TARNSTUB_OK, Initialize(12));  // the stub starts again cleanly
+    EXPECT_EQ(TARNSTUB_OK, Finalize());
+}
+
+}  // namespace queues
 
 }  // namespace
