@@ -107,8 +107,11 @@ typedef struct ProviderInfoData {
  *    waiting for the callback.
  * Finalize called from a connect callback returns at once: the stop
  * completes on a thread of the stub shortly after. Called from any other
- * callback, it stops the adaptor before it returns, waiting for the other
- * callbacks under way but not for its own, whose delivery ends normally. */
+ * callback, it returns once the stub has unregistered from the server and
+ * the other callbacks under way have returned; it does not wait for its
+ * own, whose delivery ends normally. Initialize called from a callback of
+ * a stub being finalised returns 3 (TARNSTUB_PEER_STILL_HELD) and starts
+ * nothing; from any other thread it waits for that stop to end first. */
 typedef void(TARNSTUB_CALL* TarnConnectCallback)(void);
 typedef void(TARNSTUB_CALL* TarnNewPolicyCallback)(GUID policyId, LONG policyType, LONG pac);
 typedef void(TARNSTUB_CALL* TarnNewOperationCallback)(GUID opId, DWORD opType, BSTR opContent);

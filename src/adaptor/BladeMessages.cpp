@@ -73,16 +73,17 @@ HRESULT TarnAdaptor::SendBladeMessage(const BladeMessageRequest& request, BladeM
 
 HRESULT TarnAdaptor::CollectPayload(const std::wstring& payloadType, const std::wstring& payload) {
     const char* const kName = "TarnAdaptor::CollectPayload";
-    {
-        std::lock_guard<win::CriticalSection> lock(context_->payloadLock);
+    const HRESULT collected = context_->WithPayload([&](CollectedPayload& slot) {
         WriteLog(LOG_VERBOSE, kName, L"Called");
         if (payloadType.empty() || payload.empty())
             return Fail(kName, adaptor_error::kInvalidArgument,
                         L"Payload type or data is empty. Not collecting payload");
-        context_->payloadData = payload;
-        context_->payloadType = payloadType;
+        slot.payloadData = payload;
+        slot.payloadType = payloadType;
         WriteLog(LOG_VERBOSE, kName, L"Payload collected, type: %s", payloadType.c_str());
-    }
+        return S_OK;
+    });
+    if (FAILED(collected)) return collected;
     // The payload lock is left before the trigger: a server may pull the
     // payload (PullData takes that lock) before its TriggerPayloadPoll
     // returns. Whichever comes first, the pull empties the pair, so the
@@ -106,25 +107,28 @@ HRESULT TarnAdaptor::TriggerPayloadPoll() {
 
 HRESULT TarnAdaptor::GetPayload(SAFEARRAY** payload, BSTR* payloadType) {
     const char* const kName = "TarnAdaptor::GetPayload";
-    std::lock_guard<win::CriticalSection> lock(context_->payloadLock);
-    if (context_->payloadData.empty() && context_->payloadType.empty()) return S_OK;
-    if (!payload || !payloadType) return E_POINTER;
-    WriteLog(LOG_VERBOSE, kName, L"Called, payload exists");
-    const std::optional<std::string> bytes = text::WideToUtf8(context_->payloadData);
-    win::UniqueSafeArray array;
-    if (bytes) array = safe_arrays::FromBytes(reinterpret_cast<const BYTE*>(bytes->data()), static_cast<ULONG>(bytes->size()));
-    win::UniqueBstr type = win::UniqueBstr::Copy(context_->payloadType);
-    if (!array || !type.get()) {
-        // The payload stays for a later pull.
-        WriteLog(LOG_ERROR, kName, L"Failed to convert payload data to safearray. No payload returned");
-        return E_FAIL;
-    }
-    *payload = array.release();
-    *payloadType = type.release();
-    WriteLog(LOG_VERBOSE, kName, L"Payload returned, type: %s", context_->payloadType.c_str());
-    context_->payloadData.clear();
-    context_->payloadType.clear();
-    return S_OK;
+    return context_->WithPayload([&](CollectedPayload& slot) -> HRESULT {
+        if (slot.payloadData.empty() && slot.payloadType.empty()) return S_OK;
+        if (!payload || !payloadType) return E_POINTER;
+        WriteLog(LOG_VERBOSE, kName, L"Called, payload exists");
+        const std::optional<std::string> bytes = text::WideToUtf8(slot.payloadData);
+        win::UniqueSafeArray array;
+        if (bytes)
+            array = safe_arrays::FromBytes(reinterpret_cast<const BYTE*>(bytes->data()),
+                                           static_cast<ULONG>(bytes->size()));
+        win::UniqueBstr type = win::UniqueBstr::Copy(slot.payloadType);
+        if (!array || !type.get()) {
+            // The payload stays for a later pull.
+            WriteLog(LOG_ERROR, kName, L"Failed to convert payload data to safearray. No payload returned");
+            return E_FAIL;
+        }
+        *payload = array.release();
+        *payloadType = type.release();
+        WriteLog(LOG_VERBOSE, kName, L"Payload returned, type: %s", slot.payloadType.c_str());
+        slot.payloadData.clear();
+        slot.payloadType.clear();
+        return S_OK;
+    });
 }
 
 HRESULT TarnAdaptor::SendBladePayload(const std::wstring& payloadType, const std::wstring& payload,

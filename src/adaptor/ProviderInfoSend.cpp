@@ -1,6 +1,7 @@
 // Provider info: the blade's description of itself, kept and sent again
 // after every (re)connection until one complete send has succeeded. Every
-// entry point takes the provider info lock; the steps below it run under it.
+// entry point works on the state under the provider info lock; the steps
+// below it take that state from their caller.
 #include <mutex>
 
 #include "adaptor/TarnAdaptor.h"
@@ -15,35 +16,39 @@ constexpr char kSendProviderInfo[] = "TarnAdaptor::SendProviderInfo";
 }  // namespace
 
 HRESULT TarnAdaptor::CollectProviderInfo(const ProviderInfo& info) {
-    std::lock_guard<win::CriticalSection> lock(context_->providerInfoLock);
-    WriteLog(LOG_VERBOSE, "TarnAdaptor::CollectProviderInfo", L"Called");
-    return SendProviderInfo(info, true);
+    return context_->WithProviderInfo([&](ProviderInfoState& state) {
+        WriteLog(LOG_VERBOSE, "TarnAdaptor::CollectProviderInfo", L"Called");
+        return SendProviderInfo(state, info, true);
+    });
 }
 
 void TarnAdaptor::OnSuccesfullConnectToTarn() {
     const char* const kName = "TarnAdaptor::OnSuccesfullConnectToTarn";
-    std::lock_guard<win::CriticalSection> lock(context_->providerInfoLock);
-    WriteLog(LOG_VERBOSE, kName, L"Enter");
-    // A new connection needs a new provider registration.
-    context_->providerRegistered = false;
-    if (context_->lastProviderInfo.IsValid()) {
-        context_->sendLastProviderInfo = true;
-        WriteLog(LOG_VERBOSE, kName, L"Trying to send last saved provider info");
-        SendProviderInfo(context_->lastProviderInfo, false);
-    } else {
-        context_->sendLastProviderInfo = false;
-    }
-    WriteLog(LOG_VERBOSE, kName, L"Exit");
+    context_->WithProviderInfo([&](ProviderInfoState& state) {
+        WriteLog(LOG_VERBOSE, kName, L"Enter");
+        // A new connection needs a new provider registration.
+        state.providerRegistered = false;
+        if (state.lastProviderInfo.IsValid()) {
+            state.sendLastProviderInfo = true;
+            WriteLog(LOG_VERBOSE, kName, L"Trying to send last saved provider info");
+            SendProviderInfo(state, state.lastProviderInfo, false);
+        } else {
+            state.sendLastProviderInfo = false;
+        }
+        WriteLog(LOG_VERBOSE, kName, L"Exit");
+    });
 }
 
 void TarnAdaptor::ResendProviderInfoIfPending() {
-    std::lock_guard<win::CriticalSection> lock(context_->providerInfoLock);
-    if (!context_->sendLastProviderInfo) return;
-    WriteLog(LOG_VERBOSE, "TarnAdaptor::TARNMonitorPorocedure", L"MonitorThread: Trying to send last saved provider info");
-    SendProviderInfo(context_->lastProviderInfo, false);
+    context_->WithProviderInfo([&](ProviderInfoState& state) {
+        if (!state.sendLastProviderInfo) return;
+        WriteLog(LOG_VERBOSE, "TarnAdaptor::TARNMonitorPorocedure",
+                 L"MonitorThread: Trying to send last saved provider info");
+        SendProviderInfo(state, state.lastProviderInfo, false);
+    });
 }
 
-HRESULT TarnAdaptor::SendProviderInfo(const ProviderInfo& info, bool save) {
+HRESULT TarnAdaptor::SendProviderInfo(ProviderInfoState& state, const ProviderInfo& info, bool save) {
     if (!info.IsValid())
         return Fail(kSendProviderInfo, adaptor_error::kInvalidArgument, L"Provider info is not valid. Exiting",
                     L"Provider info is not valid.");
@@ -51,18 +56,18 @@ HRESULT TarnAdaptor::SendProviderInfo(const ProviderInfo& info, bool save) {
         WriteLog(LOG_VERBOSE, kSendProviderInfo, L"Provider info saved");
         // Copied before the connection is checked: a description given while
         // disconnected is sent on the next connection.
-        context_->lastProviderInfo = info;
+        state.lastProviderInfo = info;
     }
     win::ComPtr<ITarnServer> server = context_->GetServer();
     if (!server) return adaptor_error::kNotConnected;
     HRESULT hr = RefuseWithoutBladeGuid();
-    if (SUCCEEDED(hr)) hr = RegisterProviderOnce(*server.Get());
+    if (SUCCEEDED(hr)) hr = RegisterProviderOnce(state, *server.Get());
     if (SUCCEEDED(hr)) hr = SendProperties(*server.Get(), info);
     if (SUCCEEDED(hr)) hr = SendNotifications(*server.Get(), info);
     if (FAILED(hr)) return hr;
-    if (context_->sendLastProviderInfo) {
+    if (state.sendLastProviderInfo) {
         WriteLog(LOG_VERBOSE, kSendProviderInfo, L"Send last provider info flag was set. Clearing it");
-        context_->sendLastProviderInfo = false;
+        state.sendLastProviderInfo = false;
     }
     return S_OK;
 }
@@ -75,15 +80,15 @@ HRESULT TarnAdaptor::RefuseWithoutBladeGuid() {
 }
 
 // Once per connection: a failure later in the send does not undo it.
-HRESULT TarnAdaptor::RegisterProviderOnce(ITarnServer& server) {
-    if (context_->providerRegistered) return S_OK;
+HRESULT TarnAdaptor::RegisterProviderOnce(ProviderInfoState& state, ITarnServer& server) {
+    if (state.providerRegistered) return S_OK;
     const HRESULT hr = server.RegisterProvider(bladeGuid_);
     if (FAILED(hr))
         return Fail(kSendProviderInfo, adaptor_error::kServerCallFailed,
                     records::FormatWide(
                         L"RegisterProvider call failed, not sending providerInfo. BladeGuid: %s, hr: 0x%08x",
                         GuidToString(bladeGuid_).c_str(), hr));
-    context_->providerRegistered = true;
+    state.providerRegistered = true;
     // Logged at level 1 like the failures around it, so that it shows at
     // every trace level.
     WriteLog(LOG_ERROR, kSendProviderInfo, L"%s",

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,24 @@ enum : LONG {
     e_BladeType_MONITORING = 1000,
 };
 
+// The blade's provider description and how far its sending got on the
+// current connection.
+struct ProviderInfoState {
+    ProviderInfo lastProviderInfo;
+    // RegisterProvider succeeded on the current connection.
+    bool providerRegistered = false;
+    // lastProviderInfo has yet to go through completely after a
+    // (re)connection: the monitor thread retries it.
+    bool sendLastProviderInfo = true;
+};
+
+// The payload a blade collected, waiting for the server's pull. Both texts
+// empty when there is none.
+struct CollectedPayload {
+    std::wstring payloadData;
+    std::wstring payloadType;
+};
+
 class TarnAdaptor final : public IBridgeOwner, public PolicySource {
 public:
     class AdaptorContext {
@@ -48,23 +67,26 @@ public:
         TARNClientBridge* CallbackObject() const { return callbackObject_.Get(); }
         TarnNotificationPeer& DefaultPeer() { return defaultPeer_; }
 
-        // The blade's provider description and how far its sending got on
-        // the current connection; the lock also serialises every send.
-        win::CriticalSection providerInfoLock;
-        ProviderInfo lastProviderInfo;
-        // RegisterProvider succeeded on the current connection.
-        bool providerRegistered = false;
-        // lastProviderInfo has yet to go through completely after a
-        // (re)connection: the monitor thread retries it.
-        bool sendLastProviderInfo = true;
-
-        // The payload a blade collected, waiting for the server's pull.
-        // Both texts empty when there is none.
-        win::CriticalSection payloadLock;
-        std::wstring payloadData;
-        std::wstring payloadType;
+        // The provider info state and the collected payload are reached only
+        // through these, which hold their lock while f runs. The provider
+        // info lock also serialises every send, and is re-entrant.
+        template <typename F>
+        decltype(auto) WithProviderInfo(F&& f) {
+            std::lock_guard<win::CriticalSection> lock(providerInfoLock_);
+            return f(providerInfo_);
+        }
+        template <typename F>
+        decltype(auto) WithPayload(F&& f) {
+            std::lock_guard<win::CriticalSection> lock(payloadLock_);
+            return f(payload_);
+        }
 
     private:
+        win::CriticalSection providerInfoLock_;
+        ProviderInfoState providerInfo_;
+        win::CriticalSection payloadLock_;
+        CollectedPayload payload_;
+
         win::CriticalSection contextLock_;
         win::ComPtr<ITarnServer> server_;
         win::ComPtr<TARNClientBridge> callbackObject_;
@@ -160,11 +182,11 @@ private:
     // gone through completely.
     void ResendProviderInfoIfPending();
 
-    // The steps of a provider info send; the caller holds the provider
-    // info lock throughout.
-    HRESULT SendProviderInfo(const ProviderInfo& info, bool save);
+    // The steps of a provider info send, on the state the provider info
+    // lock guards (the caller holds it throughout).
+    HRESULT SendProviderInfo(ProviderInfoState& state, const ProviderInfo& info, bool save);
     HRESULT RefuseWithoutBladeGuid();
-    HRESULT RegisterProviderOnce(ITarnServer& server);
+    HRESULT RegisterProviderOnce(ProviderInfoState& state, ITarnServer& server);
     HRESULT SendProperties(ITarnServer& server, const ProviderInfo& info);
     HRESULT SendNotifications(ITarnServer& server, const ProviderInfo& info);
     // The outcome of one table sent (SetProperties or SetNotification).

@@ -65,6 +65,8 @@ TEST_F(StartFailure, ADeliveryThreadThatCannotStartLeavesTheNotificationQueued) 
 // its registration taken back: the session's own thread keeps the
 // multithreaded apartment until the server has been told.
 TEST_F(StartFailure, WithoutTheApartmentUsageCountAFinalizeFromAThreadWithoutComStillUnregisters) {
+    const char content[] = "<common/>";
+    TarnRef_SetPolicyContent(51, 1, content, sizeof content - 1);
     apartment_testing::HideMtaUsageCount(true);
     DWORD initialized = 0xFFFFFFFFu, policy = 0xFFFFFFFFu, finalized = 0xFFFFFFFFu;
     std::thread([&] { initialized = Initialize(12); }).join();
@@ -79,8 +81,9 @@ TEST_F(StartFailure, WithoutTheApartmentUsageCountAFinalizeFromAThreadWithoutCom
     EXPECT_EQ(TARNSTUB_OK, initialized);
     EXPECT_EQ(TARNSTUB_OK, policy);
     EXPECT_EQ(TARNSTUB_OK, finalized);
+    // The server answered both (S_FALSE: no provider had been registered).
     EXPECT_EQ(1u, Written(kStop, L"UnRegisterProvider BladeType: 12, BladeGuid: "
-                                 L"8b72560a-b4fd-41f9-84fe-996614524539, hr: 0x00000000"))
+                                 L"8b72560a-b4fd-41f9-84fe-996614524539, hr: 0x00000001"))
         << Dumps();
     EXPECT_EQ(1u, Written(kStop, L"UnRegistering BladeType: 12, BladeCookie: " +
                                      std::to_wstring(TarnRef_LastCookie()) + L", hr: 0x00000000"))
