@@ -10,6 +10,7 @@
 
 #include "NotifyTest.h"
 #include "adaptor/TarnAdaptor.h"
+#include "notify/Delivery.h"
 #include "notify/TARNClientBridge.h"
 #include "stub/ModuleState.h"
 #include "win/SafeArrayView.h"
@@ -262,6 +263,43 @@ TEST_F(NotifyBridge, ABlockedCallbackHoldsUpOnlyItsOwnKind) {
     ASSERT_TRUE(recorder_.WaitFor(recorder_.policies, 3));
     const auto policies = recorder_.Copy(recorder_.policies);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(i + 1, policies[static_cast<size_t>(i)].pac);
+    EXPECT_EQ(TARNSTUB_OK, Finalize());
+}
+
+// Behind a blocked callback a kind takes up to its limit of notifications;
+// the server's next call is refused with E_FAIL and a log line, never
+// dropped silently, and every one taken is delivered once the callback
+// returns.
+TEST_F(NotifyBridge, AFullQueueRefusesTheServersCallAndLosesNothingItTook) {
+    win::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    BlockingPolicyCallback::release = release.get();
+    ASSERT_EQ(TARNSTUB_OK, Initialize(12));
+    ASSERT_TRUE(RegisterPeerCallbacks());
+    ASSERT_EQ(TARNSTUB_OK, RegisterNewPolicyArrivalNotificationCallback(&BlockingPolicyCallback::OnPolicy));
+    win::ComPtr<ITARNClient> client = CurrentBridge();
+    ASSERT_TRUE(client);
+    const auto send = [&](LONG pac) {
+        std::wstring description = kPolicy;
+        description.replace(description.find(L"pac=\"2\""), 7, L"pac=\"" + std::to_wstring(pac) + L"\"");
+        win::UniqueBstr text = win::UniqueBstr::Copy(description.c_str());
+        return client->PolicyArrivalNotification(text.get());
+    };
+    // The first is taken out at once and blocks; the limit counts those waiting.
+    ASSERT_EQ(S_OK, send(1));
+    ASSERT_TRUE(tarn_test::WaitUntil(
+        [&] { return Entries(L'V', L"TARNClientBridge::PolicyArrivalThread: in thread function") == 1; }));
+    const LONG limit = static_cast<LONG>(DeliveryQueue::kPendingLimit);
+    LONG refused = 0;
+    for (LONG pac = 2; pac <= limit + 3; ++pac)
+        if (send(pac) == E_FAIL) ++refused;
+    EXPECT_EQ(2, refused);
+    EXPECT_EQ(2u, EntriesStartingWith(L"TARNClientBridge::PolicyArrivalNotification: Delivery queue full (10000 "
+                                      L"notifications waiting), notification refused"))
+        << LogDump();
+    SetEvent(release.get());
+    ASSERT_TRUE(recorder_.WaitFor(recorder_.policies, static_cast<size_t>(limit) + 1, 60000));
+    const auto policies = recorder_.Copy(recorder_.policies);
+    for (LONG i = 0; i <= limit; ++i) ASSERT_EQ(i + 1, policies[static_cast<size_t>(i)].pac) << i;
     EXPECT_EQ(TARNSTUB_OK, Finalize());
 }
 
