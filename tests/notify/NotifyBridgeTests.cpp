@@ -239,27 +239,38 @@ struct BlockingPolicyCallback {
     static inline HANDLE release = nullptr;
 };
 
-TEST_F(NotifyBridge, ABlockedCallbackHoldsUpOnlyItsOwnKind) {
-    win::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    BlockingPolicyCallback::release = release.get();
-    ASSERT_EQ(TARNSTUB_OK, Initialize(12));
-    ASSERT_TRUE(RegisterPeerCallbacks());
-    ASSERT_EQ(TARNSTUB_OK, RegisterNewPolicyArrivalNotificationCallback(&BlockingPolicyCallback::OnPolicy));
-    win::ComPtr<ITARNClient> client = CurrentBridge();
-    ASSERT_TRUE(client);
-    for (int pac = 1; pac <= 3; ++pac) {
+// The stub initialised with a policy callback that blocks on PAC 1 until
+// released, and the callback object to call as the server would.
+class NotifyBridgeBlocked : public NotifyTest {
+protected:
+    void SetUp() override {
+        NotifyTest::SetUp();
+        BlockingPolicyCallback::release = release_.get();
+        ASSERT_EQ(TARNSTUB_OK, Initialize(12));
+        ASSERT_TRUE(RegisterPeerCallbacks());
+        ASSERT_EQ(TARNSTUB_OK, RegisterNewPolicyArrivalNotificationCallback(&BlockingPolicyCallback::OnPolicy));
+        client_ = CurrentBridge();
+        ASSERT_TRUE(client_);
+    }
+    HRESULT SendPolicy(LONG pac) {
         std::wstring description = kPolicy;
         description.replace(description.find(L"pac=\"2\""), 7, L"pac=\"" + std::to_wstring(pac) + L"\"");
         win::UniqueBstr text = win::UniqueBstr::Copy(description.c_str());
-        // The server's call returns at once, blocked callback or not.
-        ASSERT_EQ(S_OK, client->PolicyArrivalNotification(text.get()));
+        return client_->PolicyArrivalNotification(text.get());
     }
+    win::UniqueHandle release_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    win::ComPtr<ITARNClient> client_;
+};
+
+TEST_F(NotifyBridgeBlocked, ABlockedCallbackHoldsUpOnlyItsOwnKind) {
+    // The server's call returns at once, blocked callback or not.
+    for (LONG pac = 1; pac <= 3; ++pac) ASSERT_EQ(S_OK, SendPolicy(pac));
     win::UniqueSafeArray pacs = Vector<LONG>(VT_I4, {9});
-    ASSERT_EQ(S_OK, client->ActivatePolicies(pacs.get()));
+    ASSERT_EQ(S_OK, client_->ActivatePolicies(pacs.get()));
     EXPECT_TRUE(recorder_.WaitFor(recorder_.activations, 1));
     Sleep(100);
     EXPECT_TRUE(recorder_.Copy(recorder_.policies).empty()) << "a later policy overtook the blocked one";
-    SetEvent(release.get());
+    SetEvent(release_.get());
     ASSERT_TRUE(recorder_.WaitFor(recorder_.policies, 3));
     const auto policies = recorder_.Copy(recorder_.policies);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(i + 1, policies[static_cast<size_t>(i)].pac);
@@ -270,33 +281,20 @@ TEST_F(NotifyBridge, ABlockedCallbackHoldsUpOnlyItsOwnKind) {
 // the server's next call is refused with E_FAIL and a log line, never
 // dropped silently, and every one taken is delivered once the callback
 // returns.
-TEST_F(NotifyBridge, AFullQueueRefusesTheServersCallAndLosesNothingItTook) {
-    win::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    BlockingPolicyCallback::release = release.get();
-    ASSERT_EQ(TARNSTUB_OK, Initialize(12));
-    ASSERT_TRUE(RegisterPeerCallbacks());
-    ASSERT_EQ(TARNSTUB_OK, RegisterNewPolicyArrivalNotificationCallback(&BlockingPolicyCallback::OnPolicy));
-    win::ComPtr<ITARNClient> client = CurrentBridge();
-    ASSERT_TRUE(client);
-    const auto send = [&](LONG pac) {
-        std::wstring description = kPolicy;
-        description.replace(description.find(L"pac=\"2\""), 7, L"pac=\"" + std::to_wstring(pac) + L"\"");
-        win::UniqueBstr text = win::UniqueBstr::Copy(description.c_str());
-        return client->PolicyArrivalNotification(text.get());
-    };
+TEST_F(NotifyBridgeBlocked, AFullQueueRefusesTheServersCallAndLosesNothingItTook) {
     // The first is taken out at once and blocks; the limit counts those waiting.
-    ASSERT_EQ(S_OK, send(1));
+    ASSERT_EQ(S_OK, SendPolicy(1));
     ASSERT_TRUE(tarn_test::WaitUntil(
         [&] { return Entries(L'V', L"TARNClientBridge::PolicyArrivalThread: in thread function") == 1; }));
     const LONG limit = static_cast<LONG>(DeliveryQueue::kPendingLimit);
     LONG refused = 0;
     for (LONG pac = 2; pac <= limit + 3; ++pac)
-        if (send(pac) == E_FAIL) ++refused;
+        if (SendPolicy(pac) == E_FAIL) ++refused;
     EXPECT_EQ(2, refused);
     EXPECT_EQ(2u, EntriesStartingWith(L"TARNClientBridge::PolicyArrivalNotification: Delivery queue full (10000 "
                                       L"notifications waiting), notification refused"))
         << LogDump();
-    SetEvent(release.get());
+    SetEvent(release_.get());
     ASSERT_TRUE(recorder_.WaitFor(recorder_.policies, static_cast<size_t>(limit) + 1, 60000));
     const auto policies = recorder_.Copy(recorder_.policies);
     for (LONG i = 0; i <= limit; ++i) ASSERT_EQ(i + 1, policies[static_cast<size_t>(i)].pac) << i;
