@@ -14,7 +14,8 @@ function(tarnstub_library name)
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
   target_compile_definitions(${name} PUBLIC
     TARNSTUB_VERSION_TEXT="${TARNSTUB_VERSION_DIGITS}" "TARNSTUB_API=")
-  target_link_libraries(${name} PUBLIC ${ARG_LIBS} ole32 oleaut32 advapi32 shlwapi uuid)
+  target_link_libraries(${name} PUBLIC ${ARG_LIBS} ole32 oleaut32 advapi32 shlwapi uuid
+    PRIVATE tarnstub_build_options)
 endfunction()
 
 tarnstub_library(tarnstub_win DIRS win)
@@ -25,7 +26,7 @@ add_custom_target(tarn_server_idl DEPENDS ${TarnServerIdl_HEADER} ${TarnServerId
 add_library(tarnstub_server STATIC ${TarnServerIdl_IDS} ${TarnServerIdl_HEADER})
 add_dependencies(tarnstub_server tarn_server_idl)
 target_include_directories(tarnstub_server PUBLIC ${PROJECT_SOURCE_DIR}/src ${TARN_GENERATED_DIR})
-target_link_libraries(tarnstub_server PUBLIC ole32 oleaut32 uuid)
+target_link_libraries(tarnstub_server PUBLIC ole32 oleaut32 uuid PRIVATE tarnstub_build_options)
 tarnstub_library(tarnstub_records DIRS records LIBS tarnstub_log)
 tarnstub_library(tarnstub_comsec DIRS comsec LIBS tarnstub_server tarnstub_win)
 tarnstub_library(tarnstub_core DIRS stub adaptor notify
@@ -37,7 +38,8 @@ add_library(TarnStub SHARED
 set_target_properties(TarnStub PROPERTIES PREFIX "" OUTPUT_NAME "TarnStub"
   IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
 target_link_libraries(TarnStub PRIVATE
-  "$<LINK_LIBRARY:WHOLE_ARCHIVE,tarnstub_core>")
+  "$<LINK_LIBRARY:WHOLE_ARCHIVE,tarnstub_core>" tarnstub_build_options)
+tarnstub_pdb(TarnStub)
 target_include_directories(TarnStub PRIVATE ${PROJECT_SOURCE_DIR}/src)
 
 # What a blade links: the import library and the public header.
