@@ -27,6 +27,11 @@ set(CMAKE_STRIP llvm-strip${TARNSTUB_LLVM_SUFFIX} CACHE FILEPATH "")
 foreach(kind EXE SHARED MODULE)
   set(CMAKE_${kind}_LINKER_FLAGS_INIT "-fuse-ld=lld -lpthread")
 endforeach()
+# Each target names the Windows libraries it uses; the clang driver adds
+# kernel32, user32, advapi32 and shell32 itself. CMake's default list
+# (gdi32, winspool, comdlg32 ...) would link them into everything.
+set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "Libraries linked into every C program")
+set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "Libraries linked into every C++ program")
 # CMake's whole-archive linking wraps the archive in --push-state/--pop-state,
 # which lld's MinGW driver does not know.
 set(_CMAKE_LINKER_PUSHPOP_STATE_SUPPORTED FALSE CACHE INTERNAL "")
