@@ -62,7 +62,12 @@ declare -A base
 while read -r number address; do base[$number]=$address; done < <(
   awk '/^ *Number: /{n=$2} /^ *VirtualAddress: /{print n, $2}' <<<"$sections")
 pdbdir="$(dirname "$pdb")"
-lines=0
+# llvm-symbolizer prefers DWARF (an unstripped binary has the CRT's) to the
+# PDB: it looks up a stripped copy, which keeps the debug directory.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"llvm-strip$suffix" -o "$work/$name" "$binary"
+rvas=()
 for function in "${functions[@]}"; do
   # A public is the name as the linker saw it: _name or _name@N on i686.
   addr=$(awk -v f="$function" '
@@ -72,11 +77,16 @@ for function in "${functions[@]}"; do
   [ -n "$addr" ] || fail "$function is not a public of $(basename "$pdb")"
   section=$((10#${addr%%:*})); offset=$((10#${addr##*:}))
   [ -n "${base[$section]:-}" ] || fail "$function: no section $section"
-  rva=$(printf '0x%x' $(( ${base[$section]} + offset )))
-  # llvm-symbolizer finds the PDB by the name in the debug directory, here
-  # beside the binary.
-  answer=$(cd "$pdbdir" && "$symbolizer" --no-inlines --obj="$binary" --relative-address "$rva")
-  symbol=$(sed -n 1p <<<"$answer"); location=$(sed -n 2p <<<"$answer")
+  rvas+=("$(printf '0x%x' $(( ${base[$section]} + offset )))")
+done
+# llvm-symbolizer finds the PDB by the name in the debug directory, in the
+# PDB's folder. One answer per address: the function, then file:line:column.
+mapfile -t answers < <(cd "$pdbdir" &&
+  "$symbolizer" --no-inlines --obj="$work/$name" --relative-address "${rvas[@]}" | grep -v '^$')
+lines=0
+for i in "${!functions[@]}"; do
+  function="${functions[$i]}"; rva="${rvas[$i]}"
+  symbol="${answers[$((2 * i))]:-}"; location="${answers[$((2 * i + 1))]:-}"
   symbol="${symbol#_}"; symbol="${symbol%@*}"
   [ "$symbol" = "$function" ] || fail "$function at $rva maps to '$symbol'"
   line=$(awk -F: '{print $(NF-1)}' <<<"$location")
