@@ -4,22 +4,25 @@
 # its own.
 option(TARNSTUB_WERROR "Treat compiler warnings as errors" OFF)
 
-add_library(tarnstub_build_options INTERFACE)
-target_compile_definitions(tarnstub_build_options INTERFACE
+# tarnstub_common_options: what the product and the tests share.
+add_library(tarnstub_common_options INTERFACE)
+target_compile_definitions(tarnstub_common_options INTERFACE
   UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
-target_compile_options(tarnstub_build_options INTERFACE
+target_compile_options(tarnstub_common_options INTERFACE
   -Wall -Wextra $<$<BOOL:${TARNSTUB_WERROR}>:-Werror>)
 # The C++ runtime and winpthread are linked statically: the binaries import
 # only Windows system DLLs.
-target_link_options(tarnstub_build_options INTERFACE
+target_link_options(tarnstub_common_options INTERFACE
   -static -static-libgcc $<$<LINK_LANGUAGE:CXX>:-static-libstdc++>)
+add_library(tarnstub_build_options INTERFACE)
+target_link_libraries(tarnstub_build_options INTERFACE tarnstub_common_options)
 
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   set(TARNSTUB_CLANG ON)
-  target_compile_options(tarnstub_build_options INTERFACE
-    # CodeView debug information, which lld turns into one PDB per binary
-    # (tarnstub_pdb below).
-    -gcodeview
+  # CodeView debug information, which lld turns into one PDB per binary
+  # (tarnstub_pdb below).
+  target_compile_options(tarnstub_build_options INTERFACE -gcodeview)
+  target_compile_options(tarnstub_common_options INTERFACE
     # Locks the compiler checks: see src/win/ThreadSafety.h.
     -Wthread-safety
     # GCC's default for MinGW, not clang's: without it a replaced sized
@@ -32,10 +35,12 @@ endif()
 # Programs that use std::call_once, std::future or std::async (the tests
 # and benchmarks): libstdc++'s inline parts of these reach thread-local
 # variables that GCC's runtime keeps in emulated TLS, which clang uses only
-# when told. Product code does without them (CodeView loses thread-local
-# variables under emulated TLS, and the link fails without it).
+# when told. Product code does without them: the link fails without emulated
+# TLS, and with it CodeView refers to thread_local variables by symbols that
+# emulated TLS does not define (undefined symbol at link time), so the test
+# programs' own code is compiled with DWARF instead of CodeView.
 add_library(tarnstub_test_options INTERFACE)
-target_link_libraries(tarnstub_test_options INTERFACE tarnstub_build_options)
+target_link_libraries(tarnstub_test_options INTERFACE tarnstub_common_options)
 if(TARNSTUB_CLANG)
   target_compile_options(tarnstub_test_options INTERFACE -femulated-tls)
 endif()
