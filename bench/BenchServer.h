@@ -97,7 +97,7 @@ public:
 
 private:
     bool ready_ = false;
-    bool ended_ = false;
+    [[maybe_unused]] bool ended_ = false;  // used out of process only
 };
 
 // The server object made the way the stub makes it: the secure factory,

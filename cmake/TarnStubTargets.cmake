@@ -1,9 +1,10 @@
 # The stub's sources are compiled into one static library per subsystem group;
 # TarnStub.dll adds the DLL entry point and the export table. Tests that need
 # the internal hooks of a library link it statically; everything else goes
-# through the DLL, as a blade does.
+# through the DLL, as a blade does. SYSTEM names the Windows import
+# libraries the group's own code (and its headers' inline code) calls.
 function(tarnstub_library name)
-  cmake_parse_arguments(ARG "" "" "DIRS;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DIRS;LIBS;SYSTEM" ${ARGN})
   set(sources)
   foreach(dir ${ARG_DIRS})
     file(GLOB dir_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/${dir}/*.cpp)
@@ -14,22 +15,23 @@ function(tarnstub_library name)
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
   target_compile_definitions(${name} PUBLIC
     TARNSTUB_VERSION_TEXT="${TARNSTUB_VERSION_DIGITS}" "TARNSTUB_API=")
-  target_link_libraries(${name} PUBLIC ${ARG_LIBS} ole32 oleaut32 advapi32 shlwapi uuid)
+  target_link_libraries(${name} PUBLIC ${ARG_LIBS} ${ARG_SYSTEM} PRIVATE tarnstub_build_options)
 endfunction()
 
-tarnstub_library(tarnstub_win DIRS win)
-tarnstub_library(tarnstub_log DIRS log LIBS tarnstub_win)
+# win/raii.h's owners call ole32 and oleaut32 from its inline code.
+tarnstub_library(tarnstub_win DIRS win SYSTEM ole32 oleaut32 advapi32)
+tarnstub_library(tarnstub_log DIRS log LIBS tarnstub_win SYSTEM shlwapi)
 # The server's interfaces and identifiers, generated from the IDL.
 tarn_widl(${PROJECT_SOURCE_DIR}/src/server/TarnServer.idl TarnServerIdl)
 add_custom_target(tarn_server_idl DEPENDS ${TarnServerIdl_HEADER} ${TarnServerIdl_IDS} ${TarnServerIdl_PROXY})
 add_library(tarnstub_server STATIC ${TarnServerIdl_IDS} ${TarnServerIdl_HEADER})
 add_dependencies(tarnstub_server tarn_server_idl)
 target_include_directories(tarnstub_server PUBLIC ${PROJECT_SOURCE_DIR}/src ${TARN_GENERATED_DIR})
-target_link_libraries(tarnstub_server PUBLIC ole32 oleaut32 uuid)
-tarnstub_library(tarnstub_records DIRS records LIBS tarnstub_log)
-tarnstub_library(tarnstub_comsec DIRS comsec LIBS tarnstub_server tarnstub_win)
+target_link_libraries(tarnstub_server PRIVATE tarnstub_build_options)
+tarnstub_library(tarnstub_records DIRS records LIBS tarnstub_log SYSTEM oleaut32)
+tarnstub_library(tarnstub_comsec DIRS comsec LIBS tarnstub_server tarnstub_win SYSTEM ole32 oleaut32 advapi32 uuid)
 tarnstub_library(tarnstub_core DIRS stub adaptor notify
-  LIBS tarnstub_records tarnstub_comsec tarnstub_server tarnstub_log tarnstub_win)
+  LIBS tarnstub_records tarnstub_comsec tarnstub_server tarnstub_log tarnstub_win SYSTEM ole32 oleaut32 uuid)
 
 add_library(TarnStub SHARED
   ${PROJECT_SOURCE_DIR}/src/stub/DllMain.cpp
@@ -37,7 +39,8 @@ add_library(TarnStub SHARED
 set_target_properties(TarnStub PROPERTIES PREFIX "" OUTPUT_NAME "TarnStub"
   IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
 target_link_libraries(TarnStub PRIVATE
-  "$<LINK_LIBRARY:WHOLE_ARCHIVE,tarnstub_core>")
+  "$<LINK_LIBRARY:WHOLE_ARCHIVE,tarnstub_core>" tarnstub_build_options)
+tarnstub_pdb(TarnStub)
 target_include_directories(TarnStub PRIVATE ${PROJECT_SOURCE_DIR}/src)
 
 # What a blade links: the import library and the public header.

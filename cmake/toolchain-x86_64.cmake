@@ -1,14 +1,7 @@
-# Cross build for x86_64 Windows with Debian's mingw-w64 (posix threads).
+# Cross build for x86_64 Windows with clang and lld (Debian's clang-19, lld-19,
+# llvm-19). GCC's mingw-w64 packages still provide the headers, the CRT and
+# the C++ runtime (libstdc++ of g++-mingw-w64-*-posix, linked statically).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${TOOLCHAIN_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${TOOLCHAIN_PREFIX}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Packages such as TarnStub live outside the cross root (CMAKE_PREFIX_PATH).
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
-set(TARNSTUB_OBJDUMP ${TOOLCHAIN_PREFIX}-objdump)
+include(${CMAKE_CURRENT_LIST_DIR}/ClangMinGW.cmake)

@@ -8,7 +8,6 @@
 
 #include <process.h>
 
-#include <mutex>
 
 namespace tarnref {
 namespace {
@@ -44,7 +43,7 @@ std::shared_ptr<ClientCall> NewClientCall() {
     call->done.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!call->done) return nullptr;
     RefState& state = RefState::Instance();
-    std::lock_guard<win::CriticalSection> guard(state.Lock());
+    win::Lock guard(state.Lock());
     call->id = state.nextCallId++;
     state.clientCalls[call->id] = call;
     return call;
@@ -52,7 +51,7 @@ std::shared_ptr<ClientCall> NewClientCall() {
 
 void ForgetClientCall(ULONG id) {
     RefState& state = RefState::Instance();
-    std::lock_guard<win::CriticalSection> guard(state.Lock());
+    win::Lock guard(state.Lock());
     state.clientCalls.erase(id);
 }
 
@@ -91,7 +90,7 @@ ULONG StartClientCall(win::ComPtr<ITARNClient> client, ClientInvocation invoke) 
 
 std::shared_ptr<ClientCall> FindClientCall(ULONG id) {
     RefState& state = RefState::Instance();
-    std::lock_guard<win::CriticalSection> guard(state.Lock());
+    win::Lock guard(state.Lock());
     const auto found = state.clientCalls.find(id);
     return found == state.clientCalls.end() ? nullptr : found->second;
 }

@@ -3,13 +3,12 @@
 #include "RefState.h"
 #include "tarnref.h"
 
-#include <mutex>
 
 using namespace tarnref;
 
 namespace {
 
-using Guard = std::lock_guard<win::CriticalSection>;
+using Guard = win::Lock;
 
 RefState& State() { return RefState::Instance(); }
 
@@ -334,9 +333,9 @@ ULONG __cdecl TarnRef_CallCount(void) {
 }
 
 ULONG __cdecl TarnRef_GetCallLine(ULONG index, wchar_t* buffer, ULONG capacity) {
-    Guard guard(State().Lock());
-    const auto& record = State().record;
-    return CopyToBuffer(index < record.size() ? record[index] : std::wstring(), buffer, capacity);
+    RefState& state = State();
+    Guard guard(state.Lock());
+    return CopyToBuffer(index < state.record.size() ? state.record[index] : std::wstring(), buffer, capacity);
 }
 
 ULONG __cdecl TarnRef_GetCallRecord(wchar_t* buffer, ULONG capacity) {

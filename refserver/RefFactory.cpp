@@ -3,14 +3,13 @@
 #include "RefServerObject.h"
 #include "RefState.h"
 
-#include <mutex>
 #include <new>
 #include <vector>
 
 namespace tarnref {
 namespace {
 
-using Guard = std::lock_guard<win::CriticalSection>;
+using Guard = win::Lock;
 
 // The reply's content means nothing to the client, which checks only its
 // length; it is derived from the request so that it is not constant.

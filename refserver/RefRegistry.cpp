@@ -6,7 +6,6 @@
 #include "tarnref.h"
 #include "win/ModulePath.h"
 
-#include <mutex>
 
 namespace tarnref {
 namespace {
@@ -52,7 +51,7 @@ void NoteClassObjectRequest() {
     std::wstring arg;
     {
         RefState& state = RefState::Instance();
-        std::lock_guard<win::CriticalSection> guard(state.Lock());
+        win::Lock guard(state.Lock());
         kind = state.config.sideEffectKind;
         arg = state.config.sideEffectArg;
     }

@@ -3,12 +3,11 @@
 #include "RefFormat.h"
 #include "RefState.h"
 
-#include <mutex>
 
 namespace tarnref {
 namespace {
 
-using Guard = std::lock_guard<win::CriticalSection>;
+using Guard = win::Lock;
 
 RefState& State() { return RefState::Instance(); }
 
@@ -101,9 +100,9 @@ HRESULT CopyOut(SAFEARRAY* source, SAFEARRAY** target) {
 HRESULT AnswerActivations(SAFEARRAY** pacList) {
     if (!pacList) return E_POINTER;
     *pacList = nullptr;
-    Guard guard(State().Lock());
-    const Configuration& config = State().config;
-    if (config.activationsFixed) return CopyOut(config.activations.get(), pacList);
+    RefState& state = State();
+    Guard guard(state.Lock());
+    if (state.config.activationsFixed) return CopyOut(state.config.activations.get(), pacList);
     *pacList = ::SafeArrayCreateVector(VT_I4, 0, 0);
     return *pacList ? S_OK : E_OUTOFMEMORY;
 }
@@ -166,10 +165,9 @@ HRESULT OpenQueue(ULONG* queue) {
     return S_OK;
 }
 
-LogQueue* OpenQueueNamed(ULONG queue) {
-    auto& queues = State().holdings.queues;
-    const auto found = queues.find(queue);
-    return found == queues.end() || found->second.committed ? nullptr : &found->second;
+LogQueue* OpenQueueNamed(ULONG queue) REQUIRES(State().Lock()) {
+    const auto found = State().holdings.queues.find(queue);
+    return found == State().holdings.queues.end() || found->second.committed ? nullptr : &found->second;
 }
 
 HRESULT AddLogRecord(ULONG queue, SAFEARRAY* record) {
@@ -230,9 +228,9 @@ HRESULT AnswerBladeMessage(SAFEARRAY* request, SAFEARRAY** response) {
     if (!response) return E_POINTER;
     *response = nullptr;
     if (!IsTableOf(request, VT_BSTR, 3)) return E_INVALIDARG;
-    Guard guard(State().Lock());
-    const Configuration& config = State().config;
-    if (config.responseMode == ResponseMode::Fixed) return CopyOut(config.response.get(), response);
+    RefState& state = State();
+    Guard guard(state.Lock());
+    if (state.config.responseMode == ResponseMode::Fixed) return CopyOut(state.config.response.get(), response);
     win::UniqueSafeArray echo = EchoResponse(request);
     if (!echo) return E_OUTOFMEMORY;
     *response = echo.release();
@@ -267,11 +265,11 @@ HRESULT AnswerFingerPrint(BSTR* caCertFP, BSTR* caCertFPEng) {
 }
 
 bool IsInterfaceEnabled(REFIID iid) {
-    Guard guard(State().Lock());
-    const Configuration& config = State().config;
-    if (IsEqualIID(iid, IID_IKestrel)) return config.kestrelEnabled;
-    if (IsEqualIID(iid, IID_ITarnDownload)) return config.downloadEnabled;
-    if (IsEqualIID(iid, IID_ITarnCertificate)) return config.certificateEnabled;
+    RefState& state = State();
+    Guard guard(state.Lock());
+    if (IsEqualIID(iid, IID_IKestrel)) return state.config.kestrelEnabled;
+    if (IsEqualIID(iid, IID_ITarnDownload)) return state.config.downloadEnabled;
+    if (IsEqualIID(iid, IID_ITarnCertificate)) return state.config.certificateEnabled;
     return true;
 }
 

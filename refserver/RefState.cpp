@@ -1,6 +1,5 @@
 #include "RefState.h"
 
-#include <mutex>
 
 namespace tarnref {
 
@@ -20,7 +19,7 @@ RefState& RefState::Instance() {
 void RefState::Reset() {
     Holdings dropped;
     {
-        std::lock_guard<win::CriticalSection> guard(lock_);
+        win::Lock guard(lock_);
         dropped = TakeHoldings();
         config = Configuration();
         record.clear();
@@ -32,7 +31,7 @@ void RefState::Reset() {
 void RefState::Restart() {
     Holdings dropped;
     {
-        std::lock_guard<win::CriticalSection> guard(lock_);
+        win::Lock guard(lock_);
         dropped = TakeHoldings();
         dead = false;
         ++generation;
@@ -50,12 +49,12 @@ Holdings RefState::TakeHoldings() {
 }
 
 void RefState::AppendRecord(std::wstring line) {
-    std::lock_guard<win::CriticalSection> guard(lock_);
+    win::Lock guard(lock_);
     record.push_back(std::move(line));
 }
 
 std::optional<HRESULT> RefState::InjectedFailure(const std::wstring& operation) {
-    std::lock_guard<win::CriticalSection> guard(lock_);
+    win::Lock guard(lock_);
     const auto found = config.failures.find(operation);
     if (found == config.failures.end()) return std::nullopt;
     return found->second;
@@ -63,18 +62,18 @@ std::optional<HRESULT> RefState::InjectedFailure(const std::wstring& operation) 
 
 HRESULT RefState::ResultOf(const std::wstring& operation, HRESULT workResult) {
     if (FAILED(workResult)) return workResult;
-    std::lock_guard<win::CriticalSection> guard(lock_);
+    win::Lock guard(lock_);
     const auto found = config.results.find(operation);
     return found == config.results.end() ? workResult : found->second;
 }
 
 bool RefState::IsDisconnected(ULONG objectGeneration) {
-    std::lock_guard<win::CriticalSection> guard(lock_);
+    win::Lock guard(lock_);
     return dead || objectGeneration != generation;
 }
 
 win::ComPtr<ITARNClient> RefState::ClientOf(ULONG cookie) {
-    std::lock_guard<win::CriticalSection> guard(lock_);
+    win::Lock guard(lock_);
     if (cookie == 0 && !holdings.registrations.empty()) {
         cookie = holdings.registrations.rbegin()->first;
     }
@@ -86,7 +85,7 @@ win::ComPtr<ITARNClient> RefState::ClientOf(ULONG cookie) {
 void RefState::ExitIfChosen(const wchar_t* operation) {
     if (!g_frontEnd.exitDuringCall) return;
     {
-        std::lock_guard<win::CriticalSection> guard(lock_);
+        win::Lock guard(lock_);
         if (config.exitDuring.empty() || config.exitDuring != operation) return;
     }
     g_frontEnd.exitDuringCall();
@@ -94,7 +93,7 @@ void RefState::ExitIfChosen(const wchar_t* operation) {
 
 void SetExitDuring(const wchar_t* operation) {
     RefState& state = RefState::Instance();
-    std::lock_guard<win::CriticalSection> guard(state.Lock());
+    win::Lock guard(state.Lock());
     state.config.exitDuring = operation ? operation : L"";
 }
 

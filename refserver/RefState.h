@@ -92,34 +92,35 @@ class RefState {
 public:
     static RefState& Instance();
 
-    win::CriticalSection& Lock() { return lock_; }
+    win::CriticalSection& Lock() RETURN_CAPABILITY(lock_) { return lock_; }
 
     // All members below are guarded by Lock().
-    Configuration config;
-    Holdings holdings;
-    std::vector<std::wstring> record;
-    std::map<ULONG, std::shared_ptr<ClientCall>> clientCalls;
-    ULONG nextCallId = 1;
-    bool dead = false;
-    ULONG generation = 1;
+    Configuration config GUARDED_BY(lock_);
+    Holdings holdings GUARDED_BY(lock_);
+    std::vector<std::wstring> record GUARDED_BY(lock_);
+    std::map<ULONG, std::shared_ptr<ClientCall>> clientCalls GUARDED_BY(lock_);
+    ULONG nextCallId GUARDED_BY(lock_) = 1;
+    bool dead GUARDED_BY(lock_) = false;
+    ULONG generation GUARDED_BY(lock_) = 1;
 
     // Each takes the lock itself.
-    void Reset();
-    void Restart();
-    void AppendRecord(std::wstring line);
-    std::optional<HRESULT> InjectedFailure(const std::wstring& operation);
-    HRESULT ResultOf(const std::wstring& operation, HRESULT workResult);
-    bool IsDisconnected(ULONG objectGeneration);
-    win::ComPtr<ITARNClient> ClientOf(ULONG cookie);  // cookie 0: latest live registration
+    void Reset() EXCLUDES(lock_);
+    void Restart() EXCLUDES(lock_);
+    void AppendRecord(std::wstring line) EXCLUDES(lock_);
+    std::optional<HRESULT> InjectedFailure(const std::wstring& operation) EXCLUDES(lock_);
+    HRESULT ResultOf(const std::wstring& operation, HRESULT workResult) EXCLUDES(lock_);
+    bool IsDisconnected(ULONG objectGeneration) EXCLUDES(lock_);
+    // cookie 0: latest live registration
+    win::ComPtr<ITARNClient> ClientOf(ULONG cookie) EXCLUDES(lock_);
     // Ends the process when operation is the one chosen with SetExitDuring
     // and the front end can.
-    void ExitIfChosen(const wchar_t* operation);
+    void ExitIfChosen(const wchar_t* operation) EXCLUDES(lock_);
 
 private:
     RefState() = default;
     // Client references are released after the lock is left: releasing one
     // may run client code.
-    Holdings TakeHoldings();
+    Holdings TakeHoldings() REQUIRES(lock_);
 
     win::CriticalSection lock_;
 };

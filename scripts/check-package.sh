@@ -1,46 +1,74 @@
 #!/bin/bash
 # Checks the blade developer's package as a new user would use it: makes the
-# ZIP, unpacks it into an empty folder, checks that its binaries are stripped
-# (sizes in range, debug information in the symbols archive beside the ZIP),
-# builds the sample blade there with find_package(TarnStub), and (for x86_64,
-# which can run here) runs it under Wine against the packaged reference server.
+# ZIP and its symbols archive, unpacks both into an empty folder (the
+# symbols over the package, as a developer does), and checks
+#  - the binaries are stripped and within their sizes, and each keeps its
+#    debug directory;
+#  - each binary's PDB matches it (GUID and age), names no build path, lists
+#    the exports (or the entry function) as publics with source lines, and,
+#    for i686, the exception frame registration is linked in
+#    (scripts/check-pdb.sh);
+#  - the short import libraries link a C consumer with an MSVC-style linker,
+#    /safeseh for i686 (scripts/check-import-library.sh);
+# then builds the sample blade there with find_package(TarnStub) and (for
+# x86_64, which can run here) runs it under Wine against the packaged
+# reference server.
 #   check-package.sh <arch> <build-dir> [<wine-run>]
 set -euo pipefail
 arch="$1"; build="$(readlink -f "$2")"; winerun="${3:+$(readlink -f "$3")}"
+top="$(cd "$(dirname "$0")/.." && pwd)"
+suffix="${TARNSTUB_LLVM_SUFFIX--19}"
 
 cmake --build "$build" --target package >/dev/null
 zip=$(readlink -f "$(ls -t "$build"/TarnStub-*-win*.zip | grep -v -- '-symbols\.zip$' | head -n 1)")
+symbols="${zip%.zip}-symbols.zip"
+[ -s "$symbols" ] || { echo "No symbols archive beside $(basename "$zip")."; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake -E chdir "$work" cmake -E tar xf "$zip"
 package=$(find "$work" -mindepth 1 -maxdepth 1 -type d | head -n 1)
 echo "Unpacked $(basename "$zip"): $(cd "$package" && find . -type f | sort | tr '\n' ' ')"
+pdbs=$(cmake -E chdir "$work" cmake -E tar tf "$symbols" | grep -v '/$' | sort | tr '\n' ' ')
+cmake -E chdir "$work" cmake -E tar xf "$symbols"
+echo "Unpacked $(basename "$symbols") over it: $pdbs"
 
-# Each shipped binary, with the most it may weigh stripped, in KiB: about
-# twice its stripped size (with their debug information they weigh up to 9 MB).
-binaries=(TarnStub.dll:1024 GANTRY.dll:512 TarnRefServer.dll:1024 TarnRefServer.exe:1024
-          TarnRefClient.dll:768 TarnProxy.dll:256 sample_blade.exe:768)
-symbols="${zip%.zip}-symbols.zip"
-[ -s "$symbols" ] || { echo "No symbols archive beside $(basename "$zip")."; exit 1; }
-mkdir "$work/symbols"
-cmake -E chdir "$work/symbols" cmake -E tar xf "$symbols"
-objdump="$arch-w64-mingw32-objdump"
-sizes=""
+# Each shipped binary: the most it may weigh stripped, in KiB (about twice
+# its stripped size; TarnStub.dll stays under 1.5 MB in any case), its PDB,
+# and what the PDB must list: the .def file's exports, or the entry function.
+binaries=(TarnStub.dll:1024:TarnStub:src/stub/TarnStub.def
+          GANTRY.dll:512:GANTRY:gantry/GANTRY.def
+          TarnRefServer.dll:1024:TarnRefServer:refserver/TarnRefServer.def
+          TarnRefServer.exe:1024:TarnRefServerExe:wWinMain
+          TarnRefClient.dll:768:TarnRefClient:refserver/client/TarnRefClient.def
+          TarnProxy.dll:256:TarnProxy:refserver/proxy/TarnProxy.def
+          sample_blade.exe:768:sample_blade:main)
+sizes=""; pdbsizes=""
 for entry in "${binaries[@]}"; do
-  file="${entry%%:*}"; limit="${entry##*:}"
-  binary="$package/bin/$file"
-  debug="$work/symbols/$(basename "$package")/bin/$file.debug"
+  IFS=: read -r file limit pdbname names <<<"$entry"
+  binary="$package/bin/$file"; pdb="$package/bin/$pdbname.pdb"
   [ -f "$binary" ] || { echo "bin/$file is missing from the package."; exit 1; }
+  [ -f "$pdb" ] || { echo "The symbols archive lacks bin/$pdbname.pdb (of bin/$file)."; exit 1; }
   kib=$(( ($(stat -c %s "$binary") + 1023) / 1024 ))
-  sizes+=" $file=${kib}K"
+  sizes+=" $file=${kib}K"; pdbsizes+=" $pdbname.pdb=$(( ($(stat -c %s "$pdb") + 1023) / 1024 ))K"
   (( kib <= limit )) || { echo "bin/$file weighs $kib KiB, more than $limit KiB: is it stripped?"; exit 1; }
-  sections=$("$objdump" -h "$binary")
-  if grep -q '\.debug_' <<<"$sections"; then echo "bin/$file still carries debug information."; exit 1; fi
-  grep -q '\.gnu_debuglink' <<<"$sections" || { echo "bin/$file does not name its debug file."; exit 1; }
-  [ -s "$debug" ] && grep -q '\.debug_info' <<<"$("$objdump" -h "$debug")" ||
-    { echo "The symbols archive lacks the debug information of bin/$file."; exit 1; }
+  headers=$("llvm-readobj$suffix" --file-headers --sections "$binary")
+  if grep -q 'Name: \.debug_' <<<"$headers"; then echo "bin/$file still carries DWARF."; exit 1; fi
+  grep -q 'PointerToSymbolTable: 0x0$' <<<"$headers" || { echo "bin/$file still has a symbol table."; exit 1; }
+  [ -f "$top/$names" ] && names="$top/$names"
+  frames=()
+  # Only the C++ binaries throw; TarnProxy.dll is C.
+  [ "$arch" = i686 ] && [ "$file" != TarnProxy.dll ] && frames=(--i686-frames)
+  bash "$top/scripts/check-pdb.sh" "${frames[@]}" --build-path "$top" --build-path "$build" \
+    "$binary" "$pdb" "$names"
 done
-echo "Stripped binaries:$sizes; symbols in $(basename "$symbols") ($(( $(stat -c %s "$symbols") / 1024 )) KiB)."
+echo "Stripped binaries:$sizes"
+echo "PDBs:$pdbsizes"
+echo "Package $(basename "$zip"): $(( $(stat -c %s "$zip") / 1024 )) KiB; symbols $(basename "$symbols"): $(( $(stat -c %s "$symbols") / 1024 )) KiB"
+
+for entry in TarnStub:src/stub/TarnStub.def TarnRefServer:refserver/TarnRefServer.def \
+             TarnRefClient:refserver/client/TarnRefClient.def; do
+  bash "$top/scripts/check-import-library.sh" "$arch" "$package/lib/${entry%%:*}.lib" "$top/${entry#*:}"
+done
 
 cmake -G Ninja -S "$package/sample" -B "$work/sample-build" \
   -DCMAKE_TOOLCHAIN_FILE="$package/cmake/toolchain-$arch.cmake" \

@@ -6,19 +6,18 @@
 #include <objbase.h>
 #include <process.h>
 
-#include <mutex>
 #include <new>
 
 namespace tarnref_client {
 namespace {
 
-using Guard = std::lock_guard<win::CriticalSection>;
+using Guard = win::Lock;
 
 struct Connection {
     win::CriticalSection lock;
-    win::ComPtr<ITarnRefControl> control;
-    win::UniqueHandle serverProcess;  // the last server process known
-    HANDLE mtaUsage = nullptr;  // the CoIncrementMTAUsage cookie, kept for good
+    win::ComPtr<ITarnRefControl> control GUARDED_BY(lock);
+    win::UniqueHandle serverProcess GUARDED_BY(lock);  // the last server process known
+    HANDLE mtaUsage GUARDED_BY(lock) = nullptr;  // the CoIncrementMTAUsage cookie, kept for good
 };
 
 // Never destroyed: proxies must not be released while the process unloads.
@@ -78,8 +77,8 @@ void RememberServer(ULONG processId) {
 
 // The control object held, after dropping one whose server process ended.
 win::ComPtr<ITarnRefControl> HeldControl() {
-    Guard guard(State().lock);
     Connection& state = State();
+    Guard guard(state.lock);
     if (state.control && !IsProcessRunning(state.serverProcess.get())) state.control.Reset();
     return state.control;
 }

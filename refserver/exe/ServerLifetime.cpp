@@ -5,7 +5,6 @@
 #include <rpc.h>
 #include <rpcdcep.h>
 
-#include <mutex>
 
 namespace tarnref {
 namespace {
@@ -27,7 +26,7 @@ ServerLifetime& ServerLifetime::Instance() {
 // Called inside COM calls: nothing may be thrown from here.
 void ServerLifetime::NoteClient(ULONG processId) try {
     if (processId == 0 || processId == ::GetCurrentProcessId()) return;
-    std::lock_guard<win::CriticalSection> guard(lock_);
+    win::Lock guard(lock_);
     if (clients_.count(processId)) return;
     win::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
     // A process that cannot be opened is gone already, or not to be watched.
@@ -36,18 +35,17 @@ void ServerLifetime::NoteClient(ULONG processId) try {
 }
 
 void ServerLifetime::ObjectConnected(ULONG ownerProcessId) try {
-    std::lock_guard<win::CriticalSection> guard(lock_);
+    win::Lock guard(lock_);
     ++objects_[ownerProcessId];
 } catch (...) {
 }
 
 void ServerLifetime::ObjectDisconnected(ULONG ownerProcessId) {
-    std::lock_guard<win::CriticalSection> guard(lock_);
+    win::Lock guard(lock_);
     const auto found = objects_.find(ownerProcessId);
     if (found != objects_.end() && --found->second <= 0) objects_.erase(found);
 }
 
-// Called with lock_ held.
 bool ServerLifetime::IsClientGone(ULONG processId) {
     const auto found = clients_.find(processId);
     return found != clients_.end() && ::WaitForSingleObject(found->second.get(), 0) == WAIT_OBJECT_0;
@@ -56,7 +54,7 @@ bool ServerLifetime::IsClientGone(ULONG processId) {
 long ServerLifetime::Activity() {
     long held = 0;
     {
-        std::lock_guard<win::CriticalSection> guard(lock_);
+        win::Lock guard(lock_);
         for (const auto& owner : objects_) {
             if (!IsClientGone(owner.first)) held += owner.second;
         }
@@ -66,12 +64,12 @@ long ServerLifetime::Activity() {
 }
 
 bool ServerLifetime::HasClients() {
-    std::lock_guard<win::CriticalSection> guard(lock_);
+    win::Lock guard(lock_);
     return !clients_.empty();
 }
 
 bool ServerLifetime::EveryClientGone() {
-    std::lock_guard<win::CriticalSection> guard(lock_);
+    win::Lock guard(lock_);
     if (clients_.empty()) return false;
     for (const auto& client : clients_) {
         if (::WaitForSingleObject(client.second.get(), 0) != WAIT_OBJECT_0) return false;

@@ -21,12 +21,12 @@ public:
     // example references to the class object held by clients).
     void SetExtraActivity(std::function<long()> extra) { extraActivity_ = std::move(extra); }
     // A process that made a call into the server; it is watched from now on.
-    void NoteClient(ULONG processId);
+    void NoteClient(ULONG processId) EXCLUDES(lock_);
     // Objects a client process holds (server and control objects, as their
     // external connections come and go). Those of a process that has ended
     // no longer keep the server.
-    void ObjectConnected(ULONG ownerProcessId);
-    void ObjectDisconnected(ULONG ownerProcessId);
+    void ObjectConnected(ULONG ownerProcessId) EXCLUDES(lock_);
+    void ObjectDisconnected(ULONG ownerProcessId) EXCLUDES(lock_);
     // A client's IClassFactory::LockServer.
     void Lock(bool locked) { locks_ += locked ? 1 : -1; }
 
@@ -35,14 +35,14 @@ public:
 
 private:
     ServerLifetime() = default;
-    long Activity();
-    bool HasClients();
-    bool IsClientGone(ULONG processId);
-    bool EveryClientGone();
+    long Activity() EXCLUDES(lock_);
+    bool HasClients() EXCLUDES(lock_);
+    bool IsClientGone(ULONG processId) REQUIRES(lock_);
+    bool EveryClientGone() EXCLUDES(lock_);
 
     win::CriticalSection lock_;
-    std::map<ULONG, win::UniqueHandle> clients_;  // guarded by lock_
-    std::map<ULONG, long> objects_;               // per owner; guarded by lock_
+    std::map<ULONG, win::UniqueHandle> clients_ GUARDED_BY(lock_);
+    std::map<ULONG, long> objects_ GUARDED_BY(lock_);  // per owner
     std::function<long()> extraActivity_;
     std::atomic<long> locks_{0};
 };

@@ -23,7 +23,8 @@ set_source_files_properties(${proxy_sources} PROPERTIES
 # rather than the first interface's id.
 target_compile_definitions(TarnProxy PRIVATE REGISTER_PROXY_DLL
   "PROXY_CLSID_IS={0x8c49975a,0x298e,0x4a60,{0xab,0x5d,0xbc,0x32,0x85,0x0a,0x90,0x88}}")
-target_link_libraries(TarnProxy PRIVATE rpcrt4 ole32 oleaut32 uuid)
+target_link_libraries(TarnProxy PRIVATE rpcrt4 ole32 oleaut32 uuid tarnstub_build_options)
+tarnstub_pdb(TarnProxy)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   target_link_options(TarnProxy PRIVATE -Wl,--enable-stdcall-fixup)
 endif()

@@ -4,6 +4,8 @@
 // The elements of a SAFEARRAY are reached through win/SafeArrayView.h.
 #pragma once
 
+#include "win/ThreadSafety.h"
+
 #include <windows.h>
 #include <oleauto.h>
 #include <wrl/client.h>
@@ -162,22 +164,37 @@ private:
     VARIANT value_;
 };
 
-// A critical section with lock()/unlock(), usable with std::lock_guard.
-// Critical sections are re-entrant on the owning thread.
-class CriticalSection {
+// A critical section with lock()/unlock(), a lock for clang's thread safety
+// analysis (win/ThreadSafety.h). Take it with win::Lock, which the analysis
+// understands; std::lock_guard still works, unchecked. Critical sections are
+// re-entrant on the owning thread.
+class CAPABILITY("mutex") CriticalSection {
 public:
     CriticalSection() noexcept { ::InitializeCriticalSection(&cs_); }
     ~CriticalSection() { ::DeleteCriticalSection(&cs_); }
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 
-    void lock() noexcept { ::EnterCriticalSection(&cs_); }
-    void unlock() noexcept { ::LeaveCriticalSection(&cs_); }
+    void lock() noexcept ACQUIRE() { ::EnterCriticalSection(&cs_); }
+    void unlock() noexcept RELEASE() { ::LeaveCriticalSection(&cs_); }
     // For SleepConditionVariableCS.
     CRITICAL_SECTION* native() noexcept { return &cs_; }
 
 private:
     CRITICAL_SECTION cs_;
+};
+
+// Holds a critical section for its lifetime: the scoped lock of the thread
+// safety analysis.
+class SCOPED_CAPABILITY Lock {
+public:
+    explicit Lock(CriticalSection& section) noexcept ACQUIRE(section) : section_(section) { section_.lock(); }
+    ~Lock() RELEASE() { section_.unlock(); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+private:
+    CriticalSection& section_;
 };
 
 // Keeps the multithreaded apartment alive (CoIncrementMTAUsage) without

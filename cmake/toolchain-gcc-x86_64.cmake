@@ -1,0 +1,16 @@
+# Cross build for x86_64 Windows with Debian's mingw-w64 GCC (posix threads): the
+# compiler the project used before clang; kept to compare builds (scripts/build.sh
+# x86_64 <dir> -DCMAKE_TOOLCHAIN_FILE=<this file>). GCC writes DWARF, no PDBs.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${TOOLCHAIN_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${TOOLCHAIN_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Packages such as TarnStub live outside the cross root (CMAKE_PREFIX_PATH).
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+set(TARNSTUB_OBJDUMP ${TOOLCHAIN_PREFIX}-objdump)
