@@ -11,19 +11,19 @@ TarnAdaptor::AdaptorContext::~AdaptorContext() {
 }
 
 win::ComPtr<ITarnServer> TarnAdaptor::AdaptorContext::GetServer() {
-    std::lock_guard<win::CriticalSection> lock(contextLock_);
+    win::Lock lock(contextLock_);
     return server_;
 }
 
 void TarnAdaptor::AdaptorContext::SetServer(ITarnServer* server) {
-    std::lock_guard<win::CriticalSection> lock(contextLock_);
+    win::Lock lock(contextLock_);
     if (server_.Get() != server) server_ = server;
 }
 
 void TarnAdaptor::AdaptorContext::ReleaseServer() {
     win::ComPtr<ITarnServer> released;
     {
-        std::lock_guard<win::CriticalSection> lock(contextLock_);
+        win::Lock lock(contextLock_);
         released.Swap(server_);
     }
     // Released outside the lock: the server's last release may take time.

@@ -44,7 +44,7 @@ bool TarnAdaptor::ReceivesIncidents() const {
 }
 
 HRESULT TarnAdaptor::Init(ULONG bladeType, TarnNotificationPeer* peer) {
-    std::lock_guard<win::CriticalSection> lock(connectionLock_);
+    win::Lock lock(connectionLock_);
     InitLogger();
     LONG type = static_cast<LONG>(bladeType);
     WriteLog(LOG_INFO, "TarnAdaptor::Init", L"Called, client bladeType: %d, pNotificationPeer: %p",
@@ -70,7 +70,7 @@ HRESULT TarnAdaptor::Init(ULONG bladeType, TarnNotificationPeer* peer) {
 }
 
 void TarnAdaptor::InitGuid() {
-    std::lock_guard<win::CriticalSection> lock(connectionLock_);
+    win::Lock lock(connectionLock_);
     WriteLog(LOG_VERBOSE, "TarnAdaptor::InitGuid", L"Called");
     bladeGuid_ = GUID_NULL;
     if (bladeType_ == -1) {

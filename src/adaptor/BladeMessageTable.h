@@ -26,5 +26,5 @@ public:
 
 private:
     mutable win::CriticalSection lock_;
-    std::vector<std::pair<std::wstring, BladeMessageSettings>> entries_;
+    std::vector<std::pair<std::wstring, BladeMessageSettings>> entries_ GUARDED_BY(lock_);
 };

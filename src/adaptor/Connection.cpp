@@ -38,7 +38,7 @@ void SetMonitorPeriod(DWORD milliseconds) { g_monitorPeriodMs = milliseconds; }
 }  // namespace adaptor_testing
 
 HRESULT TarnAdaptor::Start() {
-    std::lock_guard<win::CriticalSection> lock(connectionLock_);
+    win::Lock lock(connectionLock_);
     InitLogger();
     WriteLog(LOG_VERBOSE, "TarnAdaptor::Start", L"Called");
     if (!context_) {
@@ -94,7 +94,7 @@ HRESULT TarnAdaptor::StartMonitorThread() {
 }
 
 int TarnAdaptor::ConnectToTARN() {
-    std::lock_guard<win::CriticalSection> lock(connectionLock_);
+    win::Lock lock(connectionLock_);
     const char* const kName = "TarnAdaptor::ConnectToTARN";
     WriteLog(LOG_INFO, kName, L"Connecting to TARN...");
     if (!notificationPeer_ && bladeType_ < e_BladeType_MONITORING) {

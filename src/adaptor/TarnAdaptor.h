@@ -72,23 +72,23 @@ public:
         // info lock also serialises every send, and is re-entrant.
         template <typename F>
         decltype(auto) WithProviderInfo(F&& f) {
-            std::lock_guard<win::CriticalSection> lock(providerInfoLock_);
+            win::Lock lock(providerInfoLock_);
             return f(providerInfo_);
         }
         template <typename F>
         decltype(auto) WithPayload(F&& f) {
-            std::lock_guard<win::CriticalSection> lock(payloadLock_);
+            win::Lock lock(payloadLock_);
             return f(payload_);
         }
 
     private:
         win::CriticalSection providerInfoLock_;
-        ProviderInfoState providerInfo_;
+        ProviderInfoState providerInfo_ GUARDED_BY(providerInfoLock_);
         win::CriticalSection payloadLock_;
-        CollectedPayload payload_;
+        CollectedPayload payload_ GUARDED_BY(payloadLock_);
 
         win::CriticalSection contextLock_;
-        win::ComPtr<ITarnServer> server_;
+        win::ComPtr<ITarnServer> server_ GUARDED_BY(contextLock_);
         win::ComPtr<TARNClientBridge> callbackObject_;
         TarnNotificationPeer defaultPeer_;
     };

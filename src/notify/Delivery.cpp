@@ -1,7 +1,5 @@
 #include "notify/Delivery.h"
 
-#include <mutex>
-
 #include "log/Guarded.h"
 #include "notify/TarnNotificationPeer.h"
 #include "win/Threads.h"
@@ -18,7 +16,7 @@ DeliveryQueue::DeliveryQueue(TarnNotificationPeer& peer, const char* threadName)
 DeliveryQueue::~DeliveryQueue() = default;
 
 HRESULT DeliveryQueue::Enqueue(Notification notification, const char* caller) {
-    std::lock_guard<win::CriticalSection> lock(lock_);
+    win::Lock lock(lock_);
     if (closed_) return S_OK;
     if (pending_.size() >= kPendingLimit) {
         WriteLog(LOG_ERROR, caller, L"Delivery queue full (%u notifications waiting), notification refused",
@@ -72,7 +70,7 @@ void DeliveryQueue::Drain() {
     for (;;) {
         Notification next;
         {
-            std::lock_guard<win::CriticalSection> lock(lock_);
+            win::Lock lock(lock_);
             if (!TakeNext(next)) return;
         }
         WriteLog(LOG_VERBOSE, threadName_, L"in thread function");
@@ -86,7 +84,7 @@ void DeliveryQueue::Drain() {
 }
 
 size_t DeliveryQueue::Close() {
-    std::lock_guard<win::CriticalSection> lock(lock_);
+    win::Lock lock(lock_);
     closed_ = true;
     const size_t discarded = pending_.size();
     pending_.clear();
@@ -97,7 +95,7 @@ size_t DeliveryQueue::Close() {
 void DeliveryQueue::Join(DWORD exemptThread) {
     HANDLE thread = nullptr;
     {
-        std::lock_guard<win::CriticalSection> lock(lock_);
+        win::Lock lock(lock_);
         if (deliveryThreadId_ == exemptThread && exemptThread != 0) return;
         thread = deliveryThread_.get();
     }
@@ -106,7 +104,7 @@ void DeliveryQueue::Join(DWORD exemptThread) {
 }
 
 bool DeliveryQueue::IsDeliveryThread(DWORD threadId) const {
-    std::lock_guard<win::CriticalSection> lock(lock_);
+    win::Lock lock(lock_);
     return delivering_ && deliveryThreadId_ == threadId;
 }
 

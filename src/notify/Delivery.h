@@ -56,21 +56,20 @@ private:
     void Drain();
     // Takes the next notification, waiting for one while idle; false when
     // the thread is to end. The lock is held on entry and on return.
-    bool TakeNext(Notification& next);
-    void StartDeliveryThread(const char* caller);
+    bool TakeNext(Notification& next) REQUIRES(lock_);
+    void StartDeliveryThread(const char* caller) REQUIRES(lock_);
 
     TarnNotificationPeer& peer_;
     const char* const threadName_;
 
-    // Everything below is guarded by lock_.
     mutable win::CriticalSection lock_;
-    CONDITION_VARIABLE arrived_;
-    std::deque<Notification> pending_;
-    bool closed_ = false;
+    CONDITION_VARIABLE arrived_;  // waited on with lock_
+    std::deque<Notification> pending_ GUARDED_BY(lock_);
+    bool closed_ GUARDED_BY(lock_) = false;
     // A delivery thread runs (or is starting) for this queue.
-    bool delivering_ = false;
-    DWORD deliveryThreadId_ = 0;
-    win::UniqueHandle deliveryThread_;
+    bool delivering_ GUARDED_BY(lock_) = false;
+    DWORD deliveryThreadId_ GUARDED_BY(lock_) = 0;
+    win::UniqueHandle deliveryThread_ GUARDED_BY(lock_);
 };
 
 // The four queues of one session, all delivering to its peer.

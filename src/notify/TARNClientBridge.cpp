@@ -1,7 +1,6 @@
 #include "notify/TARNClientBridge.h"
 
 #include <algorithm>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -19,15 +18,12 @@ TARNClientBridge::Hold::Hold(TARNClientBridge& bridge) : bridge_(bridge) {
     // stop the session from inside the very call that holds it, and the
     // adaptor's context then drops what may be the last other reference.
     bridge.AddRef();
-    std::lock_guard<win::CriticalSection> lock(bridge.gateLock_);
     try {
-        bridge.callers_.push_back(GetCurrentThreadId());
+        bridge.BeginHold(adaptor_, delivery_);
     } catch (...) {
         bridge.Release();
         throw;
     }
-    adaptor_ = bridge.adaptor_;
-    delivery_ = bridge.delivery_;
 }
 
 TARNClientBridge::Hold::~Hold() {
@@ -35,34 +31,44 @@ TARNClientBridge::Hold::~Hold() {
     bridge_.Release();  // may delete the bridge: nothing touches it afterwards
 }
 
+void TARNClientBridge::BeginHold(IBridgeOwner*& adaptor, NotificationDelivery*& delivery) {
+    win::Lock lock(gateLock_);
+    callers_.push_back(GetCurrentThreadId());
+    adaptor = adaptor_;
+    delivery = delivery_;
+}
+
 void TARNClientBridge::EndHold() {
-    std::lock_guard<win::CriticalSection> lock(gateLock_);
+    win::Lock lock(gateLock_);
     const auto mine = std::find(callers_.begin(), callers_.end(), GetCurrentThreadId());
     if (mine != callers_.end()) callers_.erase(mine);
     WakeAllConditionVariable(&callerLeft_);
 }
 
+bool TARNClientBridge::CallsInsideBesides(DWORD exemptThread) const {
+    for (DWORD id : callers_)
+        if (id != exemptThread) return true;
+    return false;
+}
+
 void TARNClientBridge::WaitForCallers(DWORD exemptThread) {
-    const auto others = [&] {
-        return std::any_of(callers_.begin(), callers_.end(), [&](DWORD id) { return id != exemptThread; });
-    };
-    while (others()) SleepConditionVariableCS(&callerLeft_, gateLock_.native(), INFINITE);
+    while (CallsInsideBesides(exemptThread)) SleepConditionVariableCS(&callerLeft_, gateLock_.native(), INFINITE);
 }
 
 void TARNClientBridge::Detach(DWORD exemptThread) {
-    std::lock_guard<win::CriticalSection> lock(gateLock_);
+    win::Lock lock(gateLock_);
     adaptor_ = nullptr;
     delivery_ = nullptr;
     WaitForCallers(exemptThread);
 }
 
 void TARNClientBridge::AwaitCallsToEnd() {
-    std::lock_guard<win::CriticalSection> lock(gateLock_);
+    win::Lock lock(gateLock_);
     WaitForCallers(0);
 }
 
 bool TARNClientBridge::IsServingThread(DWORD threadId) const {
-    std::lock_guard<win::CriticalSection> lock(gateLock_);
+    win::Lock lock(gateLock_);
     return std::find(callers_.begin(), callers_.end(), threadId) != callers_.end();
 }
 
@@ -79,25 +85,24 @@ void TARNClientBridge::Disconnect() {
 
 // ---- IUnknown ---------------------------------------------------------------
 
-TARNClientBridge::TARNClientBridge() { InitializeConditionVariable(&callerLeft_); }
-
-win::ComPtr<TARNClientBridge> TARNClientBridge::Create() {
-    win::ComPtr<TARNClientBridge> bridge(new TARNClientBridge());
+TARNClientBridge::TARNClientBridge() {
+    InitializeConditionVariable(&callerLeft_);
     // Room for the usual number of concurrent server calls, so that a hold
     // seldom allocates.
-    bridge->callers_.reserve(16);
-    return bridge;
+    callers_.reserve(16);
 }
+
+win::ComPtr<TARNClientBridge> TARNClientBridge::Create() { return win::ComPtr<TARNClientBridge>(new TARNClientBridge()); }
 
 TARNClientBridge::~TARNClientBridge() = default;
 
 void TARNClientBridge::SetAdaptor(IBridgeOwner* adaptor) {
-    std::lock_guard<win::CriticalSection> lock(gateLock_);
+    win::Lock lock(gateLock_);
     adaptor_ = adaptor;
 }
 
 void TARNClientBridge::SetDelivery(NotificationDelivery* delivery) {
-    std::lock_guard<win::CriticalSection> lock(gateLock_);
+    win::Lock lock(gateLock_);
     delivery_ = delivery;
 }
 

@@ -87,17 +87,20 @@ public:
 
 private:
     TARNClientBridge();
-    void EndHold();
+    // A server call on this thread enters (handing out what it may use) or leaves.
+    void BeginHold(IBridgeOwner*& adaptor, NotificationDelivery*& delivery) EXCLUDES(gateLock_);
+    void EndHold() EXCLUDES(gateLock_);
     // Waits, with the gate lock held, until no call but exemptThread's is inside.
-    void WaitForCallers(DWORD exemptThread);
+    void WaitForCallers(DWORD exemptThread) REQUIRES(gateLock_);
+    bool CallsInsideBesides(DWORD exemptThread) const REQUIRES(gateLock_);
 
     std::atomic<LONG> refCount_{0};
 
-    // The gate: everything below is guarded by gateLock_.
+    // The gate.
     mutable win::CriticalSection gateLock_;
-    CONDITION_VARIABLE callerLeft_;
-    IBridgeOwner* adaptor_ = nullptr;
-    NotificationDelivery* delivery_ = nullptr;
+    CONDITION_VARIABLE callerLeft_;  // waited on with gateLock_
+    IBridgeOwner* adaptor_ GUARDED_BY(gateLock_) = nullptr;
+    NotificationDelivery* delivery_ GUARDED_BY(gateLock_) = nullptr;
     // The thread of every server call inside the bridge, one entry per call.
-    std::vector<DWORD> callers_;
+    std::vector<DWORD> callers_ GUARDED_BY(gateLock_);
 };

@@ -11,7 +11,7 @@ namespace {
 template <typename Callback>
 DWORD RegisterPeerCallback(std::atomic<Callback>& slot, Callback callback) {
     ModuleState& module = Module();
-    std::lock_guard<win::CriticalSection> lock(module.moduleLock);
+    win::Lock lock(module.moduleLock);
     if (!module.session) return TARNSTUB_NOT_INITIALIZED;
     if (!module.session->HasPeer()) return TARNSTUB_NO_NOTIFICATION_PEER;
     if (!callback) return TARNSTUB_NULL_CALLBACK;
@@ -25,7 +25,7 @@ extern "C" {
 
 DWORD __cdecl RegisterConnectToTarnNotificationCallback(TarnConnectCallback callback) {
     ModuleState& module = Module();
-    std::lock_guard<win::CriticalSection> lock(module.moduleLock);
+    win::Lock lock(module.moduleLock);
     if (!callback) return TARNSTUB_NULL_CALLBACK;
     module.callbacks.connect = callback;
     return TARNSTUB_OK;
@@ -53,7 +53,7 @@ DWORD __cdecl RegisterReportIncidentNotificationCallback(TarnReportIncidentCallb
 
 DWORD __cdecl RegisterSettingsUpdateCallback(TarnSettingsUpdateCallback callback) {
     ModuleState& module = Module();
-    std::lock_guard<win::CriticalSection> lock(module.moduleLock);
+    win::Lock lock(module.moduleLock);
     if (!module.session) return TARNSTUB_NOT_INITIALIZED;
     if (!module.session->HasPeer()) return TARNSTUB_NO_NOTIFICATION_PEER;
     if (module.session->Type().peer != PeerKind::RemoteAccess) return TARNSTUB_SETTINGS_CALLBACK_NOT_VPN;

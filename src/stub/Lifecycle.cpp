@@ -20,7 +20,7 @@ DWORD AwaitRoomForASession() {
     for (;;) {
         std::shared_ptr<Session> stopping;
         {
-            std::lock_guard<win::CriticalSection> lock(module.moduleLock);
+            win::Lock lock(module.moduleLock);
             if (module.session) return TARNSTUB_ALREADY_INITIALIZED;
             if (!module.stopping || module.stopping->Ended()) return TARNSTUB_OK;
             if (module.stopping->RoleOf(GetCurrentThreadId()) != Session::Role::Outside)
@@ -66,7 +66,7 @@ DWORD FinalizeSession() {
     std::shared_ptr<Session> session;
     Session::Role role = Session::Role::Outside;
     {
-        std::lock_guard<win::CriticalSection> lock(module.moduleLock);
+        win::Lock lock(module.moduleLock);
         if (!module.session) return TARNSTUB_NOT_INITIALIZED;
         session = std::move(module.session);
         module.stopping = session;
@@ -89,10 +89,11 @@ DWORD FinalizeSession() {
 // Replaces one of the module's lists, under the module lock like every
 // other export: initialisation reads the lists.
 template <typename List, typename Fill>
-DWORD ReplaceModuleList(std::optional<List>& list, Fill fill) {
+DWORD ReplaceModuleList(std::optional<List> ModuleState::*member, Fill fill) {
     ModuleState& module = Module();
-    std::lock_guard<win::CriticalSection> lock(module.moduleLock);
+    win::Lock lock(module.moduleLock);
     if (module.session) return TARNSTUB_SETTING_AFTER_INIT;
+    std::optional<List>& list = module.*member;
     list.reset();
     try {
         List filled;
@@ -123,14 +124,14 @@ DWORD __cdecl Finalize(void) { return FinalizeSession(); }
 DWORD __cdecl SetSupportedPolicyTypes(const DWORD* types, LONG count) {
     if (!types) return TARNSTUB_NULL_POINTER;
     if (count < 1) return TARNSTUB_COUNT_BELOW_ONE;
-    return ReplaceModuleList(Module().policyTypes,
+    return ReplaceModuleList(&ModuleState::policyTypes,
                              [&](std::vector<ULONG>& list) { list.assign(types, types + count); });
 }
 
 DWORD __cdecl SetSupportedPayloadResponseTypes(const wchar_t* const* types, LONG count) {
     if (!types) return TARNSTUB_NULL_POINTER;
     if (count < 1) return TARNSTUB_COUNT_BELOW_ONE;
-    return ReplaceModuleList(Module().payloadResponseTypes, [&](std::vector<std::wstring>& list) {
+    return ReplaceModuleList(&ModuleState::payloadResponseTypes, [&](std::vector<std::wstring>& list) {
         for (LONG i = 0; i < count; ++i) list.emplace_back(types[i] ? types[i] : L"");
     });
 }

@@ -29,13 +29,13 @@ struct ModuleState {
 
     // Under the module lock: the initialised session, and the last one
     // Finalize took out until it has ended.
-    std::shared_ptr<Session> session;
-    std::shared_ptr<Session> stopping;
-    // The current session's adaptor, or none (under the module lock).
-    TarnAdaptor* Adaptor() const;
+    std::shared_ptr<Session> session GUARDED_BY(moduleLock);
+    std::shared_ptr<Session> stopping GUARDED_BY(moduleLock);
+    // The current session's adaptor, or none.
+    TarnAdaptor* Adaptor() const REQUIRES(moduleLock);
 
-    std::optional<std::vector<ULONG>> policyTypes;
-    std::optional<std::vector<std::wstring>> payloadResponseTypes;
+    std::optional<std::vector<ULONG>> policyTypes GUARDED_BY(moduleLock);
+    std::optional<std::vector<std::wstring>> payloadResponseTypes GUARDED_BY(moduleLock);
     BladeCallbacks callbacks;
 };
 

@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <mutex>
 
 #include "adaptor/TarnAdaptor.h"
 #include "log/Guarded.h"
@@ -26,7 +25,10 @@ class RequestExport {
 public:
     explicit RequestExport(const char* exportName) : name_(exportName), lock_(Module().moduleLock) {}
 
-    TarnAdaptor* Adaptor() const { return Module().Adaptor(); }
+    // The analysis does not follow a scoped lock held by a member (lock_)
+    // into the member functions: the module lock is held for the object's
+    // whole life.
+    TarnAdaptor* Adaptor() const NO_THREAD_SAFETY_ANALYSIS { return Module().Adaptor(); }
 
     // Runs method(adaptor) on a worker in the multithreaded apartment: 0
     // when the method succeeded, failureCode when it failed (memory that
@@ -46,5 +48,5 @@ public:
 
 private:
     const char* name_;
-    std::lock_guard<win::CriticalSection> lock_;
+    win::Lock lock_;
 };

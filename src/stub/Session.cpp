@@ -1,6 +1,5 @@
 #include "stub/Session.h"
 
-#include <mutex>
 #include <new>
 
 #include "adaptor/TarnAdaptor.h"
@@ -39,7 +38,7 @@ DWORD Session::Run(const std::shared_ptr<Session>& session) {
     {
         // The thread's handle is in place before the session can be seen:
         // the thread publishes it under this lock.
-        std::lock_guard<win::CriticalSection> lock(Module().moduleLock);
+        win::Lock lock(Module().moduleLock);
         session->thread_ = win::StartModuleThread([session] { session->Main(); });
     }
     if (!session->thread_) return TARNSTUB_THREAD_START_FAILED;
@@ -68,7 +67,7 @@ void Session::Main() {
 }
 
 DWORD Session::Initialize(ModuleState& module) {
-    std::lock_guard<win::CriticalSection> lock(module.moduleLock);
+    win::Lock lock(module.moduleLock);
     if (module.session) return TARNSTUB_ALREADY_INITIALIZED;
     if (module.stopping && !module.stopping->Ended()) return kEarlierSessionStopping;
     module.stopping.reset();
@@ -80,7 +79,7 @@ DWORD Session::Initialize(ModuleState& module) {
         return TARNSTUB_ADAPTOR_CREATION_FAILED;
     }
     {
-        std::lock_guard<win::CriticalSection> parts(partsLock_);
+        win::Lock parts(partsLock_);
         adaptor_ = std::move(adaptor);
     }
     // The module's from here on: the blade's connect callback may use any
@@ -116,7 +115,7 @@ DWORD Session::Prepare(ModuleState& module) {
     try {
         MakePeer(module.callbacks);
     } catch (const std::bad_alloc&) {
-        std::lock_guard<win::CriticalSection> lock(partsLock_);
+        win::Lock lock(partsLock_);
         delivery_.reset();
         peer_.reset();
         return TARNSTUB_PEER_CREATION_FAILED;
@@ -137,14 +136,14 @@ void Session::MakePeer(const BladeCallbacks& callbacks) {
             return;
     }
     auto delivery = std::make_unique<NotificationDelivery>(*peer);
-    std::lock_guard<win::CriticalSection> lock(partsLock_);
+    win::Lock lock(partsLock_);
     peer_ = std::move(peer);
     delivery_ = std::move(delivery);
 }
 
 Session::Role Session::RoleOf(DWORD threadId) const {
     if (threadId == threadId_.load()) return Role::Connecting;
-    std::lock_guard<win::CriticalSection> lock(partsLock_);
+    win::Lock lock(partsLock_);
     if (adaptor_ && adaptor_->IsMonitorThread(threadId)) return Role::Connecting;
     if (delivery_ && delivery_->IsDeliveryThread(threadId)) return Role::Delivering;
     if (adaptor_ && adaptor_->Context()->CallbackObject()->IsServingThread(threadId)) return Role::Delivering;
@@ -188,7 +187,7 @@ void Session::DestroyParts() {
     std::unique_ptr<NotificationDelivery> delivery;
     std::unique_ptr<TarnNotificationPeer> peer;
     {
-        std::lock_guard<win::CriticalSection> lock(partsLock_);
+        win::Lock lock(partsLock_);
         adaptor = std::move(adaptor_);
         delivery = std::move(delivery_);
         peer = std::move(peer_);

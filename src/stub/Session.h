@@ -14,12 +14,12 @@
 
 #include "adaptor/BladeTypes.h"
 #include "stub/BladeCallbacks.h"
+#include "stub/ModuleState.h"
 #include "win/raii.h"
 
 class NotificationDelivery;
 class TarnAdaptor;
 class TarnNotificationPeer;
-struct ModuleState;
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
@@ -68,7 +68,7 @@ private:
     // The initialisation, under the module lock.
     DWORD Initialize(ModuleState& module);
     // Hands the module's lists to the adaptor and makes the peer: 0, 31 or 7.
-    DWORD Prepare(ModuleState& module);
+    DWORD Prepare(ModuleState& module) REQUIRES(module.moduleLock);
     void MakePeer(const BladeCallbacks& callbacks);
     void Stop();
     void DestroyParts();
@@ -78,9 +78,12 @@ private:
     std::atomic<bool> serving_{false};
     std::atomic<TarnSettingsUpdateCallback> settingsUpdate_{nullptr};
 
-    // The parts. Made under the module lock on the session's thread, gone on
-    // that thread once the session has stopped; partsLock_ keeps RoleOf from
-    // looking at them while they go.
+    // The parts. Only the session's thread sets them (under partsLock_ and
+    // the module lock) and destroys them (under partsLock_, once the session
+    // has stopped), so that thread reads them freely; RoleOf reads them
+    // under partsLock_, and the exports under the module lock while the
+    // session is the module's. That is more than one lock can say, so they
+    // carry no GUARDED_BY.
     mutable win::CriticalSection partsLock_;
     std::unique_ptr<TarnAdaptor> adaptor_;
     std::unique_ptr<TarnNotificationPeer> peer_;

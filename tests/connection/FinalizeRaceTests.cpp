@@ -12,6 +12,7 @@
 
 #include "ConnectionTestSupport.h"
 #include "adaptor/AdaptorTesting.h"
+#include "CurrentAdaptor.h"
 #include "stub/ModuleState.h"
 
 namespace {
@@ -37,7 +38,7 @@ struct CallbackState {
 void __cdecl GetPolicyOnConnect() {
     if (!g_state.armed.exchange(false)) return;
     SetEvent(g_state.entered.get());
-    if (g_state.waitForDetach) g_state.sawDetach = WaitUntil([] { return Module().Adaptor() == nullptr; });
+    if (g_state.waitForDetach) g_state.sawDetach = WaitUntil([] { return tarn_test::CurrentAdaptor() == nullptr; });
     BSTR content = nullptr;
     g_state.result = GetPolicy(60, 2, &content);
     if (content) g_state.policy.assign(content, SysStringLen(content));

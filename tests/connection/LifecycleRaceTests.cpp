@@ -5,6 +5,7 @@
 // with every registration the server saw unregistered.
 #include "ConnectionTestSupport.h"
 #include "adaptor/AdaptorTesting.h"
+#include "CurrentAdaptor.h"
 #include "stub/ModuleState.h"
 
 namespace {
@@ -33,7 +34,7 @@ struct CallbackPlan {
 void FinalizeAndInitializeDuringFinalize() {
     if (!g_plan.armed.exchange(false)) return;
     SetEvent(g_plan.entered.get());
-    WaitUntil([] { return Module().Adaptor() == nullptr; });
+    WaitUntil([] { return tarn_test::CurrentAdaptor() == nullptr; });
     g_plan.finalized = Finalize();
     g_plan.initialized = Initialize(12);
     SetEvent(g_plan.done.get());

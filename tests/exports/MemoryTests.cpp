@@ -17,6 +17,7 @@
 #include "ServerFixture.h"
 #include "adaptor/TarnAdaptor.h"
 #include "notify/TARNClientBridge.h"
+#include "CurrentAdaptor.h"
 #include "stub/ModuleState.h"
 #include "stub/Session.h"
 #include "win/raii.h"
@@ -109,7 +110,8 @@ TEST_F(MemoryTest, InitializeAnswersItsCodesAndNeverLeavesAnUnstartedAdaptor) {
         },
         [](DWORD code) {
             // Whatever failed, nothing is left initialised.
-            EXPECT_EQ(nullptr, Module().Adaptor()) << "code " << code;
+            EXPECT_EQ(nullptr, tarn_test::CurrentAdaptor()) << "code " << code;
+            win::Lock lock(Module().moduleLock);
             EXPECT_FALSE(Module().stopping && !Module().stopping->Ended()) << "code " << code;
         });
     for (DWORD code : results)
@@ -164,7 +166,7 @@ TEST_F(MemoryTest, RequestsAnswerTheirOwnCodeOr31AndTheStubGoesOn) {
 
 TEST_F(MemoryTest, CallsOfTheServerAnswerOutOfMemoryAndDeliveriesGoOn) {
     ASSERT_EQ(TARNSTUB_OK, Initialize(12));
-    win::ComPtr<ITARNClient> client = Module().Adaptor()->Context()->CallbackObject();
+    win::ComPtr<ITARNClient> client = tarn_test::CurrentAdaptor()->Context()->CallbackObject();
     ASSERT_TRUE(client);
     win::UniqueBstr description = win::UniqueBstr::Copy(
         L"<policy type=\"60\" pac=\"2\" id=\"1b4e28ba-2fa1-11d2-883f-0016d3cca427\" modDate=\"1\"/>");

@@ -12,6 +12,7 @@
 #include "adaptor/TarnAdaptor.h"
 #include "notify/Delivery.h"
 #include "notify/TARNClientBridge.h"
+#include "CurrentAdaptor.h"
 #include "stub/ModuleState.h"
 #include "win/SafeArrayView.h"
 #include "win/raii.h"
@@ -50,7 +51,7 @@ const wchar_t kPolicy[] =
 // The callback object of the running adaptor, with a reference of the test's own.
 win::ComPtr<ITARNClient> CurrentBridge() {
     win::ComPtr<ITARNClient> client;
-    TarnAdaptor* adaptor = Module().Adaptor();
+    TarnAdaptor* adaptor = tarn_test::CurrentAdaptor();
     if (adaptor) client = adaptor->Context()->CallbackObject();
     return client;
 }

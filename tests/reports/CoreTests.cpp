@@ -9,6 +9,7 @@
 #include "adaptor/AdaptorTesting.h"
 #include "adaptor/TarnAdaptor.h"
 #include "records/BladeMessage.h"
+#include "CurrentAdaptor.h"
 #include "stub/ModuleState.h"
 
 namespace {
@@ -17,7 +18,7 @@ using reports_test::ReportsTest;
 using reports_test::Texts;
 using tarn_test::kWaitMs;
 
-TarnAdaptor& Adaptor() { return *Module().Adaptor(); }
+TarnAdaptor& Adaptor() { return *tarn_test::CurrentAdaptor(); }
 
 const wchar_t* const kKeys[] = {L"key"};
 const wchar_t* const kSavedValues[] = {L"saved"};
