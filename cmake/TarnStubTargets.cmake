@@ -27,7 +27,7 @@ add_dependencies(tarnstub_server tarn_server_idl)
 target_include_directories(tarnstub_server PUBLIC ${PROJECT_SOURCE_DIR}/src ${TARN_GENERATED_DIR})
 target_link_libraries(tarnstub_server PUBLIC ole32 oleaut32 uuid)
 tarnstub_library(tarnstub_records DIRS records LIBS tarnstub_log)
-tarnstub_library(tarnstub_comsec DIRS comsec LIBS tarnstub_server tarnstub_win)
+tarnstub_library(tarnstub_comsec DIRS comsec LIBS tarnstub_server tarnstub_log tarnstub_win)
 tarnstub_library(tarnstub_core DIRS stub adaptor notify
   LIBS tarnstub_records tarnstub_comsec tarnstub_server tarnstub_log tarnstub_win)
 
