@@ -37,8 +37,9 @@ protected:
     // Checks that what is left of each writer's lines after the trims is an
     // unbroken run up to its last line (count): a trim drops only the oldest.
     void ExpectNewestLinesOfEach(int count) const {
+        // A writer that finished first may have had all its lines cut.
         const auto numbers = LineNumbersByTag();
-        EXPECT_EQ(2u, numbers.size());
+        EXPECT_FALSE(numbers.empty());
         for (const auto& [tag, found] : numbers) {
             SCOPED_TRACE(tag);
             for (size_t i = 0; i < found.size(); ++i) {
