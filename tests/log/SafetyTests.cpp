@@ -83,7 +83,9 @@ TEST_F(LogSafetyTest, SideNamesPlantedInAdvanceDoNotStopTheTrim) {
         for (const wchar_t* suffix : {L".tmp", L".old.tmp"}) {
             wchar_t middle[32];
             _snwprintf(middle, 32, L".%lx-%u", static_cast<unsigned long>(GetCurrentProcessId()), n);
-            ASSERT_TRUE(CreateDirectoryW((LogPath() + middle + suffix).c_str(), nullptr));
+            win::UniqueHandle planted(CreateFileW((LogPath() + middle + suffix).c_str(), GENERIC_WRITE, 0, nullptr,
+                                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+            ASSERT_TRUE(planted);
         }
     }
     const size_t planted = SideFiles().size();
@@ -91,7 +93,7 @@ TEST_F(LogSafetyTest, SideNamesPlantedInAdvanceDoNotStopTheTrim) {
     adaptor_log_testing::OverrideLimits(static_cast<DWORD>(FileLength() / 2), static_cast<DWORD>(FileLength() / 4));
     WriteLog(LOG_INFO, "Test::Planted", L"trim now");
     EXPECT_EQ(1u, adaptor_log_testing::TrimCopiesStarted());
-    EXPECT_EQ(std::string::npos, Bytes().find("line 0 ")) << "not trimmed";
+    EXPECT_EQ(std::string::npos, Bytes().find(": line 0\r\n")) << "not trimmed";
     EXPECT_EQ("trim now", Parse(Lines().back()).message);
     EXPECT_EQ(planted, SideFiles().size());
 }
