@@ -1,7 +1,9 @@
 // Lines per second through WriteLog (a written level: formatted, appended to
 // the file in one write and size-checked) against a plain loop that writes
-// and flushes the very same lines with the C runtime. Usage:
-// log_bench [lines] [rounds]
+// and flushes the very same lines with the C runtime; then the same while
+// another process holds the lock that the log's writers share (the first
+// line waits for it, once; the figure shows what each line costs after).
+// Usage: log_bench [lines] [rounds]
 #include "BenchClock.h"
 #include "log/AdaptorLog.h"
 #include "win/raii.h"
@@ -47,9 +49,64 @@ std::vector<std::wstring> LastLines(const std::wstring& path, size_t count) {
     return lines;
 }
 
+std::wstring Widen(const char* text) {
+    const int chars = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    std::wstring wide(chars > 0 ? static_cast<size_t>(chars) : 1, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], chars);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+// The second process: holds the log's shared lock until told to let go.
+int HoldLock(const char* logPath, const char* ready, const char* release) {
+    if (!adaptor_log_testing::HoldSharedLockOf(Widen(logPath))) return 2;
+    win::UniqueHandle readyEvent(OpenEventA(EVENT_MODIFY_STATE, FALSE, ready));
+    win::UniqueHandle releaseEvent(OpenEventA(SYNCHRONIZE, FALSE, release));
+    if (!readyEvent || !releaseEvent || !SetEvent(readyEvent.get())) return 3;
+    return WaitForSingleObject(releaseEvent.get(), 600000) == WAIT_OBJECT_0 ? 0 : 4;
+}
+
+// A copy of this program that holds the lock of logPath while it lives.
+class LockHolder {
+public:
+    explicit LockHolder(const std::wstring& logPath) {
+        const std::wstring id = std::to_wstring(GetCurrentProcessId());
+        const std::wstring readyName = L"Local\\tarn-log-bench-ready-" + id;
+        const std::wstring releaseName = L"Local\\tarn-log-bench-release-" + id;
+        ready_.reset(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
+        release_.reset(CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str()));
+        wchar_t program[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, program, MAX_PATH);
+        std::wstring commandLine = L"\"" + std::wstring(program) + L"\" --hold \"" + logPath + L"\" " + readyName +
+                                   L" " + releaseName;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info = {};
+        if (!CreateProcessW(program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+            return;
+        }
+        process_.reset(info.hProcess);
+        win::UniqueHandle thread(info.hThread);
+        HANDLE waits[] = {ready_.get(), process_.get()};
+        holding_ = WaitForMultipleObjects(2, waits, FALSE, 60000) == WAIT_OBJECT_0;
+    }
+    ~LockHolder() {
+        SetEvent(release_.get());
+        if (process_) WaitForSingleObject(process_.get(), 60000);
+    }
+    bool holding() const { return holding_; }
+
+private:
+    win::UniqueHandle ready_;
+    win::UniqueHandle release_;
+    win::UniqueHandle process_;
+    bool holding_ = false;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "--hold") return HoldLock(argv[2], argv[3], argv[4]);
     const int lineCount = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20000;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     const std::wstring dir = bench::MakeBenchDir(L"tarn-log-bench-");
@@ -80,6 +137,19 @@ int main(int argc, char** argv) {
         }
         bestPlain = std::min(bestPlain, TimePlainLoop(plain.get(), lines));
     }
+    // Another process holds the lock: the first line waits it out, the
+    // others do not wait.
+    double firstLine = 0;
+    double bestHeld = 1e30;
+    {
+        LockHolder holder(logPath);
+        if (!holder.holding()) {
+            std::fprintf(stderr, "log_bench: the second process did not take the lock\n");
+            return 1;
+        }
+        firstLine = TimeWriteLog(1);
+        for (int round = 0; round < rounds; ++round) bestHeld = std::min(bestHeld, TimeWriteLog(lineCount));
+    }
     plain.reset();
     adaptor_log_testing::Reset();
     DeleteFileW(logPath.c_str());
@@ -92,5 +162,8 @@ int main(int argc, char** argv) {
     std::printf("WriteLog:   %10.0f lines/s\n", logRate);
     std::printf("plain loop: %10.0f lines/s\n", plainRate);
     std::printf("ratio WriteLog/plain: %.3f\n", logRate / plainRate);
+    std::printf("with the lock held by another process: first line %.0f ms, then %10.0f lines/s, "
+                "ratio to plain %.3f\n",
+                firstLine * 1000, lineCount / bestHeld, (lineCount / bestHeld) / plainRate);
     return 0;
 }

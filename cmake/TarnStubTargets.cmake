@@ -20,7 +20,7 @@ endfunction()
 
 # win/raii.h's owners call ole32 and oleaut32 from its inline code.
 tarnstub_library(tarnstub_win DIRS win SYSTEM ole32 oleaut32 advapi32)
-tarnstub_library(tarnstub_log DIRS log LIBS tarnstub_win SYSTEM shlwapi)
+tarnstub_library(tarnstub_log DIRS log LIBS tarnstub_win SYSTEM shlwapi advapi32)
 # The server's interfaces and identifiers, generated from the IDL.
 tarn_widl(${PROJECT_SOURCE_DIR}/src/server/TarnServer.idl TarnServerIdl)
 add_custom_target(tarn_server_idl DEPENDS ${TarnServerIdl_HEADER} ${TarnServerIdl_IDS} ${TarnServerIdl_PROXY})
@@ -29,7 +29,7 @@ add_dependencies(tarnstub_server tarn_server_idl)
 target_include_directories(tarnstub_server PUBLIC ${PROJECT_SOURCE_DIR}/src ${TARN_GENERATED_DIR})
 target_link_libraries(tarnstub_server PRIVATE tarnstub_build_options)
 tarnstub_library(tarnstub_records DIRS records LIBS tarnstub_log SYSTEM oleaut32)
-tarnstub_library(tarnstub_comsec DIRS comsec LIBS tarnstub_server tarnstub_win SYSTEM ole32 oleaut32 advapi32 uuid)
+tarnstub_library(tarnstub_comsec DIRS comsec LIBS tarnstub_server tarnstub_log tarnstub_win SYSTEM ole32 oleaut32 advapi32 uuid)
 tarnstub_library(tarnstub_core DIRS stub adaptor notify
   LIBS tarnstub_records tarnstub_comsec tarnstub_server tarnstub_log tarnstub_win SYSTEM ole32 oleaut32 uuid)
 

@@ -2,6 +2,7 @@
 
 #include "comsec/EventMonitor.h"
 #include "comsec/GantryLoader.h"
+#include "log/AdaptorLog.h"
 #include "win/Registry.h"
 #include "win/SafeArrayView.h"
 
@@ -24,6 +25,18 @@ constexpr LONG kReplyBytes = 16;
 // reported by the directory watch; paid in full only by creations without a
 // change, once per connection.
 constexpr DWORD kChangeGraceMs = 100;
+
+// The two views of the per-user classes: the process's own, and the other
+// one of a 64-bit system (a 32-bit blade on 64-bit Windows also finds
+// classes registered for 64-bit programs there, and the other way round).
+struct RegistryView {
+    REGSAM flag;
+    const wchar_t* name;
+};
+constexpr RegistryView kPerUserViews[] = {
+    {0, L"native"},
+    {sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY, L"WOW64"},
+};
 
 std::wstring StripEnclosingQuotes(const std::wstring& text) {
     if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"')
@@ -90,6 +103,22 @@ ServerRegistration FindServer(REFCLSID clsid) {
 
 std::wstring FindServerPath(REFCLSID clsid) { return FindServer(clsid).path; }
 
+bool RefusePerUserRegistration(REFCLSID clsid) {
+    const std::wstring keyName = ClassKeyName(clsid);
+    for (const RegistryView& view : kPerUserViews) {
+        win::UniqueHKey key;
+        if (::RegOpenKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, KEY_QUERY_VALUE | view.flag, key.put()) !=
+            ERROR_SUCCESS) {
+            continue;
+        }
+        WriteLog(LOG_ERROR, "comsec::SecureCreateInstance",
+                 L"Per-user registration of the server class found, key: HKCU\\%s (%s view), creation refused",
+                 keyName.c_str(), view.name);
+        return true;
+    }
+    return false;
+}
+
 bool IsValidServerFile(const std::wstring& path) {
     CGantry gantry;
     if (!gantry.Load()) return false;
@@ -106,6 +135,13 @@ bool ValidateServerFile(REFCLSID clsid) {
 // read only after the class object exists, that is after COM has resolved
 // the registration and loaded or started the server. The monitor is stopped
 // and destroyed on every return by its destructor.
+//
+// COM looks for the class under HKEY_CURRENT_USER before the machine's
+// registration (for a process that is not elevated): a registration there,
+// which any program of the user can write, would have COM start a server
+// nobody validated. Such a registration refuses the creation, before COM is
+// asked and again once the class object exists (the watch covers only the
+// machine's key).
 HRESULT SecureCreateInstance(REFCLSID clsid, win::ComPtr<ITarnServer>& server,
                              ULONG creationArg) {
     server.Reset();
@@ -116,12 +152,13 @@ HRESULT SecureCreateInstance(REFCLSID clsid, win::ComPtr<ITarnServer>& server,
     // and load a file nobody checked.
     const ServerRegistration registration = FindServer(clsid);
     if (registration.path.empty() || !IsValidServerFile(registration.path)) return E_ABORT;
+    if (RefusePerUserRegistration(clsid)) return E_ABORT;
     win::ComPtr<ISecureFactory> factory;
     HRESULT hr = ::CoGetClassObject(clsid, registration.classContext, nullptr, IID_ISecureFactory,
                                     reinterpret_cast<void**>(factory.GetAddressOf()));
     if (FAILED(hr)) return hr;
     if (!factory) return E_NOINTERFACE;
-    if (monitor.ChangedAfterSettling(kChangeGraceMs)) return E_ABORT;
+    if (monitor.ChangedAfterSettling(kChangeGraceMs) || RefusePerUserRegistration(clsid)) return E_ABORT;
     return CreateThroughFactory(factory.Get(), server, creationArg);
 }
 

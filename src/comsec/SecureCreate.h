@@ -23,6 +23,11 @@ struct ServerRegistration {
 ServerRegistration FindServer(REFCLSID clsid);
 std::wstring FindServerPath(REFCLSID clsid);
 
+// True (with a level-1 log line naming the key) when the class is
+// registered per user, under HKEY_CURRENT_USER\Software\Classes\CLSID, in
+// the process's own registry view or the other one of a 64-bit system.
+bool RefusePerUserRegistration(REFCLSID clsid);
+
 // True when GANTRY.dll's IsPEFileValidExT accepts path as an x86/x64
 // executable image (arguments 1 and 9).
 bool IsValidServerFile(const std::wstring& path);
@@ -37,9 +42,10 @@ bool ValidateServerFile(REFCLSID clsid);
 // of server (local or in-process), with CEventMonitor watching the
 // class key and the server's directory for the whole time. server is emptied
 // first and is filled only on S_OK. E_ABORT for every refusal (no
-// registration, file refused, a change seen by the watch, a reply of the
-// wrong size, no start-up support); a failure of the COM calls is returned
-// as it came. Writes no log lines.
+// registration, file refused, a per-user registration of the class, a change
+// seen by the watch, a reply of the wrong size, no start-up support); a
+// failure of the COM calls is returned as it came. Its only log line is the
+// one of a per-user registration.
 HRESULT SecureCreateInstance(REFCLSID clsid, win::ComPtr<ITarnServer>& server,
                              ULONG creationArg);
 

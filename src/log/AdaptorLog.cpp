@@ -1,17 +1,23 @@
 // The adaptor log. All state lives in one process-wide object guarded by the
 // log lock; nothing else is locked or called under it except the C runtime,
 // the registry, the file system and the lock that the processes writing the
-// same file share (SharedLogLock.h), so any code may log while it holds its
-// own locks.
+// same file share (LogCoordination.h), so any code may log while it holds its
+// own locks; that lock is waited for at most kCoordinationWaitMs, once.
 //
 // Each line goes to the file in one write through a handle opened for
 // appending, under the lock that the processes writing the same file share:
 // their lines never overwrite or split each other. The handle is not
 // inheritable, so no child process keeps the log open.
+//
+// The log's directory and files are opened without following links
+// (LogFileSafety.h); a directory or file that is a link, or a log file with
+// a second hard link, turns the log off for the process, with one line to
+// the debugger output saying why.
 #include "log/AdaptorLog.h"
 
 #include "log/LogTrim.h"
-#include "log/SharedLogLock.h"
+#include "log/LogCoordination.h"
+#include "log/LogFileSafety.h"
 #include "win/Registry.h"
 #include "win/raii.h"
 
@@ -47,10 +53,11 @@ constexpr size_t kRegistryTextChars = MAX_PATH;
 constexpr ULONGLONG kTrimRetryDivisor = 10;
 constexpr ULONGLONG kTrimRetryDelayMs = 60000;
 // The file's length is asked of the file system when the count kept in the
-// shared block passes the limit, and after this many bytes of lines; in
+// shared state passes the limit, and after this many bytes of lines; in
 // between it is counted. The question costs about a third of a line's write:
 // asking after each line would make logging that much slower. Lines of
-// writers that do not share the block are seen at the next question.
+// writers that do not share the state (older copies of the stub) are seen at
+// the next question.
 constexpr ULONGLONG kLengthCheckBytes = 64 * 1024;
 
 constexpr wchar_t kLinePrefixFormat[] = L"%d%02d%02d %02d:%02d:%02d.%03d %s %5x %s: ";
@@ -63,13 +70,19 @@ constexpr size_t kMessageChars = 1024;
 struct LogState {
     win::CriticalSection lock;
     std::wstring logPath;
+    // The log's directory, held open without delete sharing while the log is
+    // in use, so that it cannot be swapped for a link after it was checked.
+    win::UniqueHandle directory;
     // Opened for appending; none until opened, and again after a trim or
     // when the file left the log path.
     win::UniqueHandle file;
     // The shared generation count when file was opened: another value means
     // that the file at the log path was replaced since.
     LONG fileGeneration = 0;
-    adaptor_log::SharedLogBlock shared;
+    // Bytes of lines written without the shared lock, not yet counted in the
+    // shared length.
+    ULONGLONG uncountedBytes = 0;
+    adaptor_log::LogCoordination shared;
     DWORD logLimit = kDefaultLogLimit;
     DWORD logTrunc = kDefaultLogTrunc;
     int traceLevel = kDefaultTraceLevel;
@@ -86,10 +99,9 @@ LogState g_log;
 
 // Shared for reading, writing and deletion, so that neither other writers
 // nor a trim are locked out.
-win::UniqueHandle OpenForAppending(const std::wstring& path) {
-    return win::UniqueHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+adaptor_log::CheckedOpen OpenForAppending(const std::wstring& path) {
+    return adaptor_log::OpenPlainFile(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      OPEN_ALWAYS);
 }
 
 // Keeps the limits sane whatever the registry says: a trim always frees at
@@ -216,14 +228,29 @@ void EraseEvery(std::wstring& text, const std::wstring& part) {
 
 ULONGLONG LogClock() { return GetTickCount64() + g_log.clockOffsetMs; }
 
-// Called with both locks held: opens the file at the log path unless the
-// handle in hand still names it.
-bool EnsureFileCurrent() {
+// Turns the log off for the life of the process: what is at the log's place
+// is not a file the stub may write. Said once, to the debugger output.
+void RefuseLog(const std::wstring& what, const std::wstring& why) {
+    WriteDebugLog(LOG_ERROR, "InitLogFile", L"No adaptor log: %s refused, %s", what.c_str(), why.c_str());
+    g_log.file.reset();
+    g_log.shared.Detach();
+    g_log.directory.reset();
+    g_log.logPath.clear();
+}
+
+// Called with the log lock held (and the shared lock, when it could be had):
+// opens the file at the log path unless the handle in hand still names it.
+bool EnsureFileCurrent(bool sharedLockHeld) {
     const LONG generation = g_log.shared.state().generation;
     if (g_log.file && g_log.fileGeneration == generation) return true;
-    g_log.file = OpenForAppending(g_log.logPath);
+    adaptor_log::CheckedOpen opened = OpenForAppending(g_log.logPath);
+    if (!opened.refusal.empty()) {
+        RefuseLog(g_log.logPath, opened.refusal);
+        return false;
+    }
+    g_log.file = std::move(opened.handle);
     g_log.fileGeneration = generation;
-    if (!g_log.file) return false;
+    if (!g_log.file || !sharedLockHeld) return static_cast<bool>(g_log.file);
     // Whoever opens a file first counts its length afresh.
     adaptor_log::SharedLogState& shared = g_log.shared.state();
     LARGE_INTEGER length;
@@ -241,13 +268,21 @@ bool TrimDue(const adaptor_log::SharedLogState& shared) {
            LogClock() - shared.trimFailedAtTick >= kTrimRetryDelayMs;
 }
 
-// Called with both locks held.
-void TrimNow(adaptor_log::SharedLogState& shared) {
+// Called with both locks held. One writer trims at a time; the others go on
+// writing meanwhile and do not wait for it.
+void TrimNow(adaptor_log::CoordinationHold& hold) {
+    if (!g_log.shared.TryBeginTrim()) return;
     // The own handle would keep the file from being replaced; the next line
     // opens whichever file the log path names then.
     g_log.file.reset();
     const adaptor_log::TrimOutcome outcome =
-        adaptor_log::TrimLogFile(g_log.logPath, g_log.logLimit, g_log.logTrunc);
+        adaptor_log::TrimLogFile(g_log.logPath, g_log.logLimit, g_log.logTrunc, hold);
+    g_log.shared.EndTrim();
+    // Without the lock again (it could not be had back) the shared state is
+    // not touched: the next trim decides afresh.
+    if (!hold.held()) return;
+    adaptor_log::SharedLogState& shared = g_log.shared.state();
+    // Every writer's next line opens the new file and counts its length.
     if (outcome == adaptor_log::TrimOutcome::kTrimmed) InterlockedIncrement(&shared.generation);
     const bool failed = outcome == adaptor_log::TrimOutcome::kFailed;
     shared.trimFailedAtLength = failed ? shared.length : 0;
@@ -256,7 +291,7 @@ void TrimNow(adaptor_log::SharedLogState& shared) {
 
 // Called with both locks held after a line was written: trims a log that
 // grew past the limit, and lets go of a file that is no longer the log.
-void CheckLogFile(DWORD written) {
+void CheckLogFile(DWORD written, adaptor_log::CoordinationHold& hold) {
     adaptor_log::SharedLogState& shared = g_log.shared.state();
     shared.length += written;
     shared.uncheckedBytes += written;
@@ -270,7 +305,7 @@ void CheckLogFile(DWORD written) {
         return;
     }
     shared.length = static_cast<ULONGLONG>(info.EndOfFile.QuadPart);
-    if (shared.length > g_log.logLimit && TrimDue(shared)) TrimNow(shared);
+    if (shared.length > g_log.logLimit && TrimDue(shared)) TrimNow(hold);
 }
 
 void WriteLine(int level, const char* function, const wchar_t* format, va_list args) {
@@ -280,12 +315,17 @@ void WriteLine(int level, const char* function, const wchar_t* format, va_list a
     // that came in with an argument stays a '%'.
     ToLocaleText(g_log.line, g_log.narrowLine);
 
-    adaptor_log::SharedLogLock shared(g_log.shared.state());
-    if (!EnsureFileCurrent()) return;
+    // Without the shared lock (its holder did not let go in time) the line
+    // is written all the same; only the shared counts and trims wait for it.
+    adaptor_log::CoordinationHold hold(g_log.shared);
+    if (!EnsureFileCurrent(hold.held())) return;
     DWORD written = 0;
     WriteFile(g_log.file.get(), g_log.narrowLine.data(), static_cast<DWORD>(g_log.narrowLine.size()), &written,
               nullptr);
-    CheckLogFile(written);
+    g_log.uncountedBytes += written;
+    if (!hold.held()) return;
+    CheckLogFile(static_cast<DWORD>(std::min<ULONGLONG>(g_log.uncountedBytes, MAXDWORD)), hold);
+    g_log.uncountedBytes = 0;
 }
 
 }  // namespace
@@ -314,26 +354,47 @@ void WriteDebugLog(int level, const char* function, const wchar_t* format, ...) 
     OutputDebugStringW(line.c_str());
 }
 
+namespace {
+
+// Called with the log lock held: checks the directory and the log file and
+// attaches to the writers' shared state. False when the log is refused.
+bool OpenLog(const std::wstring& logDir, const std::wstring& logPath) {
+    adaptor_log::CheckedOpen directory = adaptor_log::OpenLogDirectory(logDir);
+    if (!directory.handle) {
+        // A directory that cannot be created or opened leaves nowhere the
+        // log could be checked: no log, said like a refusal.
+        RefuseLog(logDir, directory.refusal.empty() ? L"it cannot be opened" : directory.refusal);
+        return false;
+    }
+    g_log.directory = std::move(directory.handle);
+    g_log.logPath = logPath;
+    const std::wstring sideRefusal = g_log.shared.Attach(g_log.logPath);
+    if (!sideRefusal.empty()) {
+        RefuseLog(g_log.logPath + L".lock", sideRefusal);
+        return false;
+    }
+    adaptor_log::CoordinationHold hold(g_log.shared);
+    // A file that cannot be opened now is tried again by every line; one
+    // that is refused turns the log off.
+    EnsureFileCurrent(hold.held());
+    return !g_log.logPath.empty();
+}
+
+}  // namespace
+
 int InitLogFile(const wchar_t* fileName, const wchar_t* levelValueName, const wchar_t* directory) {
     std::lock_guard<win::CriticalSection> hold(g_log.lock);
     if (g_log.file) return -2;
 
     const std::wstring logDir = directory != nullptr ? std::wstring(directory) : GetLogDir();
     if (logDir.empty()) return -1;
-    CreateDirectoryW(logDir.c_str(), nullptr);
 
     wchar_t combined[MAX_PATH] = {};
     if (PathCombineW(combined, logDir.c_str(), fileName != nullptr ? fileName : L"") == nullptr) {
         // Too long for a path: there is nowhere to write.
         return -1;
     }
-    g_log.logPath = combined;
-    g_log.shared.Attach(g_log.logPath);
-    {
-        adaptor_log::SharedLogLock shared(g_log.shared.state());
-        // A failure is not final: every line tries again.
-        EnsureFileCurrent();
-    }
+    if (!OpenLog(logDir, combined)) return -1;
 
     const DWORD logLimit =
         win::ReadRegistryDword(HKEY_LOCAL_MACHINE, kTarnHostKey, kLogLimitValue).value_or(kDefaultLogLimit);
@@ -404,7 +465,9 @@ void Reset() {
     std::lock_guard<win::CriticalSection> hold(g_log.lock);
     g_log.file.reset();
     g_log.shared.Detach();
+    g_log.directory.reset();
     g_log.fileGeneration = 0;
+    g_log.uncountedBytes = 0;
     g_log.logPath.clear();
     g_log.logLimit = kDefaultLogLimit;
     g_log.logTrunc = kDefaultLogTrunc;
@@ -421,6 +484,12 @@ void AdvanceClock(ULONGLONG milliseconds) {
 bool SharesWithOtherProcesses() {
     std::lock_guard<win::CriticalSection> hold(g_log.lock);
     return g_log.shared.IsShared();
+}
+
+bool HoldSharedLockOf(const std::wstring& logPath) {
+    // Never detached: the process holds the lock until it ends.
+    static adaptor_log::LogCoordination* const held = new adaptor_log::LogCoordination();
+    return held->Attach(logPath).empty() && held->IsShared() && held->Enter();
 }
 
 }  // namespace adaptor_log_testing

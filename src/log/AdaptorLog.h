@@ -70,4 +70,11 @@ unsigned TrimCopiesStarted();
 void AdvanceClock(ULONGLONG milliseconds);
 // True when the log coordinates with other processes that write the same file.
 bool SharesWithOtherProcesses();
+// Makes the next trims sleep this long after their copy, while they do not
+// hold the lock that the writers of the file share.
+void DelayUnlockedCopy(DWORD milliseconds);
+// Takes the lock that the writers of the log at logPath share and keeps it
+// until the process ends, as a stuck writer would. False when it cannot be
+// had.
+bool HoldSharedLockOf(const std::wstring& logPath);
 }  // namespace adaptor_log_testing

@@ -5,6 +5,7 @@
 #include "log/LogTrim.h"
 
 #include "log/AdaptorLog.h"
+#include "log/LogFileSafety.h"
 #include "win/raii.h"
 
 #include <atomic>
@@ -15,24 +16,18 @@ namespace adaptor_log {
 namespace {
 
 constexpr DWORD kCopyChunkBytes = 256 * 1024;
-// Attempts at a side file name before giving up: names collide only with
-// another copy of this code in the same process, or with what a process of
-// the same id left behind.
+// Attempts at a side file name before giving up. The names are random: a
+// local user cannot plant them in advance to make every trim fail.
 constexpr int kSideNameAttempts = 8;
 
-std::atomic<unsigned> g_sideNameCounter{0};
 std::atomic<unsigned> g_copiesStarted{0};
 std::atomic<adaptor_log_testing::CopyFault> g_fault{adaptor_log_testing::CopyFault::kNone};
 std::atomic<ULONGLONG> g_faultAfterBytes{0};
+std::atomic<DWORD> g_unlockedCopyDelayMs{0};
 
-// "<log>.<process id>-<n><suffix>" beside the log: two processes (or two
-// trims) never use the same name, and leftovers are easy to recognise.
+// "<log>.<16 random hex digits><suffix>" beside the log.
 std::wstring SidePath(const std::wstring& logPath, const wchar_t* suffix) {
-    wchar_t middle[32];
-    _snwprintf(middle, sizeof(middle) / sizeof(middle[0]), L".%lx-%u",
-               static_cast<unsigned long>(GetCurrentProcessId()), ++g_sideNameCounter);
-    middle[sizeof(middle) / sizeof(middle[0]) - 1] = L'\0';
-    return logPath + middle + suffix;
+    return logPath + L"." + RandomNamePart() + suffix;
 }
 
 bool IsNameTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
@@ -50,9 +45,10 @@ public:
     explicit TrimCopy(const std::wstring& logPath) {
         for (int attempt = 0; attempt < kSideNameAttempts && !file_; ++attempt) {
             path_ = SidePath(logPath, L".tmp");
-            // Not inheritable, and closed for writing to others.
+            // Not inheritable, and closed for writing to others. A name that
+            // exists, whatever it is (a planted link too), is not used.
             file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
             if (!file_ && !IsNameTaken(GetLastError())) break;
         }
         created_ = static_cast<bool>(file_);
@@ -109,30 +105,57 @@ bool ReadChunk(HANDLE log, std::vector<char>& buffer, DWORD& read, ULONGLONG& re
     return true;
 }
 
-// Skips to the first line break at or after cut (the line there is usually
-// cut in two; one that begins exactly at the cut goes too), then copies the
-// rest of the log to copy.
-bool CopyNewestPart(HANDLE log, LONGLONG cut, TrimCopy& copy) {
-    LARGE_INTEGER position;
-    position.QuadPart = cut;
-    if (!SetFilePointerEx(log, position, nullptr, FILE_BEGIN)) return false;
-    std::vector<char> buffer(kCopyChunkBytes);
+// Where a copy of the newest part stands: it skips to the first line break
+// at or after the cut (the line there is usually cut in two; one that begins
+// exactly at the cut goes too), then copies everything after it.
+struct CopyProgress {
+    std::vector<char> buffer = std::vector<char>(kCopyChunkBytes);
     ULONGLONG readSoFar = 0;
     bool skipping = true;
+};
+
+// Copies from the log's current position to its present end.
+bool CopyToEnd(HANDLE log, CopyProgress& progress, TrimCopy& copy) {
     for (;;) {
         DWORD read = 0;
-        if (!ReadChunk(log, buffer, read, readSoFar)) return false;
+        if (!ReadChunk(log, progress.buffer, read, progress.readSoFar)) return false;
         if (read == 0) return true;
-        const char* data = buffer.data();
-        if (skipping) {
+        const char* data = progress.buffer.data();
+        if (progress.skipping) {
             const void* lineBreak = std::memchr(data, '\n', read);
             if (lineBreak == nullptr) continue;
-            skipping = false;
+            progress.skipping = false;
             const char* kept = static_cast<const char*>(lineBreak) + 1;
             read -= static_cast<DWORD>(kept - data);
             data = kept;
         }
         if (!copy.Write(data, read)) return false;
+    }
+}
+
+bool SeekTo(HANDLE file, ULONGLONG offset) {
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) != FALSE;
+}
+
+// Appends to the new log what reached the old one, now at asidePath, after
+// the copy had read it up to copiedTo: lines of a writer that wrote without
+// the lock (it had waited it out) through a handle of the old file.
+void CatchUp(const std::wstring& asidePath, ULONGLONG copiedTo, const std::wstring& logPath) {
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    CheckedOpen aside = OpenPlainFile(asidePath, GENERIC_READ, kShareAll, OPEN_EXISTING);
+    LARGE_INTEGER length;
+    if (!aside.handle || !GetFileSizeEx(aside.handle.get(), &length) ||
+        static_cast<ULONGLONG>(length.QuadPart) <= copiedTo || !SeekTo(aside.handle.get(), copiedTo)) {
+        return;
+    }
+    CheckedOpen log = OpenPlainFile(logPath, FILE_APPEND_DATA, kShareAll, OPEN_EXISTING);
+    std::vector<char> buffer(kCopyChunkBytes);
+    DWORD read = 0;
+    while (log.handle && ReadFile(aside.handle.get(), buffer.data(), kCopyChunkBytes, &read, nullptr) && read > 0) {
+        DWORD written = 0;
+        if (!WriteFile(log.handle.get(), buffer.data(), read, &written, nullptr)) return;
     }
 }
 
@@ -147,7 +170,8 @@ bool MoveAside(const std::wstring& logPath, std::wstring& asidePath) {
 }
 
 // Puts the copy in the log's place; on failure the old log stays there.
-bool PutInPlace(TrimCopy& copy, const std::wstring& logPath) {
+// asidePath is set when the old log went aside: it is deleted by the caller.
+bool PutInPlace(TrimCopy& copy, const std::wstring& logPath, std::wstring& asidePath) {
     if (MoveFileExW(copy.path().c_str(), logPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         copy.MarkMoved();
         return true;
@@ -157,42 +181,55 @@ bool PutInPlace(TrimCopy& copy, const std::wstring& logPath) {
     // file can still be renamed: it goes aside, the copy takes its name, and
     // the old file vanishes when its last handle closes. Those handles learn
     // of the replacement through the shared generation count.
-    std::wstring asidePath;
     if (!MoveAside(logPath, asidePath)) return false;
     if (MoveFileExW(copy.path().c_str(), logPath.c_str(), 0)) {
         copy.MarkMoved();
-        DeleteFileW(asidePath.c_str());
         return true;
     }
     // Someone created a new file at the log path in between: the old log
     // goes back if it can (else it stays, whole, under its side name).
     MoveFileExW(asidePath.c_str(), logPath.c_str(), 0);
+    asidePath.clear();
     return false;
 }
 
 }  // namespace
 
-TrimOutcome TrimLogFile(const std::wstring& logPath, ULONGLONG limitBytes, ULONGLONG keepBytes) {
-    win::UniqueHandle log(CreateFileW(logPath.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+TrimOutcome TrimLogFile(const std::wstring& logPath, ULONGLONG limitBytes, ULONGLONG keepBytes,
+                        CoordinationHold& hold) {
+    // The log is read only when it is the plain file it should be: a link
+    // planted in its place must not have another file's tail copied.
+    CheckedOpen log = OpenPlainFile(logPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    OPEN_EXISTING);
     LARGE_INTEGER length;
-    if (!log || !GetFileSizeEx(log.get(), &length)) return TrimOutcome::kFailed;
+    if (!log.handle || !GetFileSizeEx(log.handle.get(), &length)) return TrimOutcome::kFailed;
     const auto bytes = static_cast<ULONGLONG>(length.QuadPart);
     if (bytes <= limitBytes || bytes <= keepBytes) return TrimOutcome::kNothingToCut;
 
     ++g_copiesStarted;
     TrimCopy copy(logPath);
-    if (!copy || !CopyNewestPart(log.get(), static_cast<LONGLONG>(bytes - keepBytes), copy) ||
-        !copy.Finish()) {
+    const ULONGLONG cut = bytes - keepBytes;
+    if (!copy || !SeekTo(log.handle.get(), cut)) return TrimOutcome::kFailed;
+    CopyProgress progress;
+    hold.Leave();
+    const bool copied = CopyToEnd(log.handle.get(), progress, copy);
+    if (const DWORD delay = g_unlockedCopyDelayMs.load()) Sleep(delay);
+    if (!hold.Enter() || !copied || !CopyToEnd(log.handle.get(), progress, copy) || !copy.Finish()) {
         return TrimOutcome::kFailed;
     }
-    log.reset();
-    return PutInPlace(copy, logPath) ? TrimOutcome::kTrimmed : TrimOutcome::kFailed;
+    log.handle.reset();
+    std::wstring asidePath;
+    if (!PutInPlace(copy, logPath, asidePath)) return TrimOutcome::kFailed;
+    if (!asidePath.empty()) {
+        CatchUp(asidePath, cut + progress.readSoFar, logPath);
+        DeleteFileW(asidePath.c_str());
+    }
+    return TrimOutcome::kTrimmed;
 }
 
 void ResetTrimTesting() {
     g_copiesStarted = 0;
+    g_unlockedCopyDelayMs = 0;
     g_fault = adaptor_log_testing::CopyFault::kNone;
     g_faultAfterBytes = 0;
 }
@@ -207,5 +244,7 @@ void InjectCopyFault(CopyFault fault, ULONGLONG afterBytes) {
 }
 
 unsigned TrimCopiesStarted() { return adaptor_log::g_copiesStarted.load(); }
+
+void DelayUnlockedCopy(DWORD milliseconds) { adaptor_log::g_unlockedCopyDelayMs = milliseconds; }
 
 }  // namespace adaptor_log_testing

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "log/LogCoordination.h"
+
 namespace adaptor_log {
 
 enum class TrimOutcome {
@@ -15,9 +17,17 @@ enum class TrimOutcome {
 
 // Replaces the file at logPath with its bytes after the first line break at
 // or after (length - keepBytes), if its length is above limitBytes. The copy
-// is binary: whatever bytes the lines hold are kept as they are. The caller
-// holds the log's locks and has closed its own handle of the file.
-TrimOutcome TrimLogFile(const std::wstring& logPath, ULONGLONG limitBytes, ULONGLONG keepBytes);
+// is binary: whatever bytes the lines hold are kept as they are.
+//
+// The caller holds the writers' lock through hold, has claimed the trim
+// (LogCoordination::TryBeginTrim) and has closed its own handle of the file.
+// The long copy runs without the lock, so the other writers go on appending
+// meanwhile (the log only ever grows at its end); the lock is taken again
+// for the last step, which copies what they appended and puts the copy in
+// the log's place. If the lock cannot be had again, the trim fails and
+// hold is left without it.
+TrimOutcome TrimLogFile(const std::wstring& logPath, ULONGLONG limitBytes, ULONGLONG keepBytes,
+                        CoordinationHold& hold);
 
 // Forgets the counters and faults of the tests (adaptor_log_testing).
 void ResetTrimTesting();

@@ -105,6 +105,34 @@ private:
     bool created_ = false;
 };
 
+// HKCU\Software\Classes\CLSID\{clsid}\InprocServer32 in the registry view
+// view (0, KEY_WOW64_32KEY or KEY_WOW64_64KEY), as any program of the user
+// may write it; deleted at the end.
+class PerUserRegistration {
+public:
+    PerUserRegistration(REFCLSID clsid, REGSAM view, const std::wstring& serverPath)
+        : keyName_(L"Software\\Classes\\CLSID\\" + GuidText(clsid)), view_(view) {
+        win::UniqueHKey key;
+        created_ = ::RegCreateKeyExW(HKEY_CURRENT_USER, (keyName_ + L"\\InprocServer32").c_str(), 0, nullptr, 0,
+                                     KEY_WRITE | view_, nullptr, key.put(), nullptr) == ERROR_SUCCESS &&
+                   ::RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(serverPath.c_str()),
+                                    static_cast<DWORD>((serverPath.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    ~PerUserRegistration() {
+        ::RegDeleteKeyExW(HKEY_CURRENT_USER, (keyName_ + L"\\InprocServer32").c_str(), view_, 0);
+        ::RegDeleteKeyExW(HKEY_CURRENT_USER, keyName_.c_str(), view_, 0);
+    }
+    PerUserRegistration(const PerUserRegistration&) = delete;
+    PerUserRegistration& operator=(const PerUserRegistration&) = delete;
+
+    bool created() const { return created_; }
+
+private:
+    std::wstring keyName_;
+    REGSAM view_;
+    bool created_ = false;
+};
+
 // Test class ids, used only by these tests.
 // {7E1C2A90-3B4D-4E5F-8A6B-1C2D3E4F5061}
 constexpr CLSID kTestClassA = {0x7e1c2a90, 0x3b4d, 0x4e5f, {0x8a, 0x6b, 0x1c, 0x2d, 0x3e, 0x4f, 0x50, 0x61}};

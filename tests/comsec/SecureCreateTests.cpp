@@ -57,6 +57,24 @@ TEST_F(SecureCreate, RefusalsComeBeforeTheClassObject) {
     EXPECT_EQ(TarnRef_ClassObjectRequests(), before);
 }
 
+// A class registered per user, which COM would prefer, refuses the creation
+// before any server code runs, whichever registry view holds it.
+TEST_F(SecureCreate, APerUserRegistrationOfTheClassRefusesTheCreation) {
+    ASSERT_TRUE(registration_.SetInProcServer(serverPath_));
+    for (REGSAM view : {REGSAM(0), REGSAM(KEY_WOW64_32KEY), REGSAM(KEY_WOW64_64KEY)}) {
+        SCOPED_TRACE(view);
+        const ULONG before = TarnRef_ClassObjectRequests();
+        {
+            PerUserRegistration perUser(CLSID_TarnServer, view, serverPath_);
+            ASSERT_TRUE(perUser.created());
+            EXPECT_EQ(Create(server_), E_ABORT);
+            EXPECT_EQ(TarnRef_ClassObjectRequests(), before);
+        }
+        ASSERT_EQ(Create(server_), S_OK);
+        EXPECT_EQ(TarnRef_ClassObjectRequests(), before + 1);
+    }
+}
+
 // A failure also empties a holder that held a server before.
 TEST_F(SecureCreate, ReplyOtherThanSixteenBytesAborts) {
     ASSERT_TRUE(registration_.SetInProcServer(serverPath_));

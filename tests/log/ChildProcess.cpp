@@ -32,10 +32,18 @@ int RunWriter(wchar_t** argv) {
     return 0;
 }
 
+// Holds the lock of the writers of <log> until <release> is set, as a
+// writer stuck in the middle of a line would.
+int RunLockHolder(wchar_t** argv) {
+    if (!adaptor_log_testing::HoldSharedLockOf(argv[0])) return 2;
+    return SetNamedEvent(argv[1]) && WaitForNamedEvent(argv[2]) ? 0 : 3;
+}
+
 }  // namespace
 
 int RunChild(int argc, wchar_t** argv) {
     if (argc == 9 && std::wcscmp(argv[0], L"write") == 0) return RunWriter(argv + 1);
+    if (argc == 4 && std::wcscmp(argv[0], L"holdlock") == 0) return RunLockHolder(argv + 1);
     if (argc == 2 && std::wcscmp(argv[0], L"hold") == 0) return WaitForNamedEvent(argv[1]) ? 0 : 3;
     return 1;
 }

@@ -15,6 +15,9 @@ namespace log_test {
 //     starts the log on <dir>\<file> (limits overridden unless 0), sets the
 //     event <ready>, waits for <start>, then writes <count> lines
 //     "<tag> line <i>" under "Test::Child".
+//   holdlock <log> <ready> <release>
+//     takes the lock that the writers of <log> share, sets <ready> and keeps
+//     the lock until <release> is set, like a writer stuck inside a line.
 //   hold <release>
 //     waits for the event <release>; started with inherited handles, it holds
 //     whatever the parent let it inherit.

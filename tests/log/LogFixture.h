@@ -42,7 +42,8 @@ inline size_t StoredLength(const std::string& function, const std::string& messa
 }
 
 // The files in directory whose names begin with the log's name, the log
-// itself left out: what a trim left behind.
+// itself and the writers' lock file "<log>.lock" left out: what a trim left
+// behind.
 inline std::vector<std::wstring> SideFilesOf(const std::wstring& directory, const std::wstring& logName) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW entry;
@@ -50,10 +51,47 @@ inline std::vector<std::wstring> SideFilesOf(const std::wstring& directory, cons
     if (!search) return names;
     do {
         const std::wstring name = entry.cFileName;
-        if (name != logName && name.compare(0, logName.size(), logName) == 0) names.push_back(name);
+        if (name != logName && name != logName + L".lock" && name.compare(0, logName.size(), logName) == 0) {
+            names.push_back(name);
+        }
     } while (FindNextFileW(search.get(), &entry));
     return names;
 }
+
+// Collects what the process sends to the debugger output meanwhile. With no
+// debugger attached, OutputDebugString raises an exception that the system
+// continues past; a first handler sees its text.
+class DebugOutputCapture {
+public:
+    DebugOutputCapture() : handler_(AddVectoredExceptionHandler(1, &Capture)) { Text().clear(); }
+    ~DebugOutputCapture() { RemoveVectoredExceptionHandler(handler_); }
+    DebugOutputCapture(const DebugOutputCapture&) = delete;
+    DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
+    std::string text() const { return Text(); }
+
+private:
+    static std::string& Text() {
+        static std::string text;
+        return text;
+    }
+    static LONG CALLBACK Capture(EXCEPTION_POINTERS* exception) {
+        const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
+        constexpr DWORD kNarrow = 0x40010006;  // DBG_PRINTEXCEPTION_C
+        constexpr DWORD kWide = 0x4001000A;    // DBG_PRINTEXCEPTION_WIDE_C
+        if ((record.ExceptionCode != kNarrow && record.ExceptionCode != kWide) || record.NumberParameters < 2) {
+            return EXCEPTION_CONTINUE_SEARCH;
+        }
+        if (record.ExceptionCode == kWide) {
+            for (auto c = reinterpret_cast<const wchar_t*>(record.ExceptionInformation[1]); *c; ++c) {
+                Text().push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
+            }
+        } else {
+            Text() += reinterpret_cast<const char*>(record.ExceptionInformation[1]);
+        }
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    void* handler_;
+};
 
 // One line "<date> <time> <letter> <thread> <function>: <message>", taken apart.
 struct LineParts { std::string time, letter, thread, function, message; };
