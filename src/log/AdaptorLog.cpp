@@ -69,29 +69,29 @@ constexpr size_t kMessageChars = 1024;
 
 struct LogState {
     win::CriticalSection lock;
-    std::wstring logPath;
+    std::wstring logPath GUARDED_BY(lock);
     // The log's directory, held open without delete sharing while the log is
     // in use, so that it cannot be swapped for a link after it was checked.
-    win::UniqueHandle directory;
+    win::UniqueHandle directory GUARDED_BY(lock);
     // Opened for appending; none until opened, and again after a trim or
     // when the file left the log path.
-    win::UniqueHandle file;
+    win::UniqueHandle file GUARDED_BY(lock);
     // The shared generation count when file was opened: another value means
     // that the file at the log path was replaced since.
-    LONG fileGeneration = 0;
+    LONG fileGeneration GUARDED_BY(lock) = 0;
     // Bytes of lines written without the shared lock, not yet counted in the
     // shared length.
-    ULONGLONG uncountedBytes = 0;
-    adaptor_log::LogCoordination shared;
-    DWORD logLimit = kDefaultLogLimit;
-    DWORD logTrunc = kDefaultLogTrunc;
-    int traceLevel = kDefaultTraceLevel;
-    ULONGLONG clockOffsetMs = 0;  // moved on by the tests only
+    ULONGLONG uncountedBytes GUARDED_BY(lock) = 0;
+    adaptor_log::LogCoordination shared GUARDED_BY(lock);
+    DWORD logLimit GUARDED_BY(lock) = kDefaultLogLimit;
+    DWORD logTrunc GUARDED_BY(lock) = kDefaultLogTrunc;
+    int traceLevel GUARDED_BY(lock) = kDefaultTraceLevel;
+    ULONGLONG clockOffsetMs GUARDED_BY(lock) = 0;  // moved on by the tests only
     // Reused by every WriteLog call (under the lock) to spare an allocation
     // per line.
-    std::wstring line;
-    std::wstring functionName;
-    std::string narrowLine;
+    std::wstring line GUARDED_BY(lock);
+    std::wstring functionName GUARDED_BY(lock);
+    std::string narrowLine GUARDED_BY(lock);
 };
 
 // Created at static initialisation, before any code of the module can log.
@@ -226,11 +226,11 @@ void EraseEvery(std::wstring& text, const std::wstring& part) {
     }
 }
 
-ULONGLONG LogClock() { return GetTickCount64() + g_log.clockOffsetMs; }
+ULONGLONG LogClock() REQUIRES(g_log.lock) { return GetTickCount64() + g_log.clockOffsetMs; }
 
 // Turns the log off for the life of the process: what is at the log's place
 // is not a file the stub may write. Said once, to the debugger output.
-void RefuseLog(const std::wstring& what, const std::wstring& why) {
+void RefuseLog(const std::wstring& what, const std::wstring& why) REQUIRES(g_log.lock) {
     WriteDebugLog(LOG_ERROR, "InitLogFile", L"No adaptor log: %s refused, %s", what.c_str(), why.c_str());
     g_log.file.reset();
     g_log.shared.Detach();
@@ -240,7 +240,7 @@ void RefuseLog(const std::wstring& what, const std::wstring& why) {
 
 // Called with the log lock held (and the shared lock, when it could be had):
 // opens the file at the log path unless the handle in hand still names it.
-bool EnsureFileCurrent(bool sharedLockHeld) {
+bool EnsureFileCurrent(bool sharedLockHeld) REQUIRES(g_log.lock) {
     const LONG generation = g_log.shared.state().generation;
     if (g_log.file && g_log.fileGeneration == generation) return true;
     adaptor_log::CheckedOpen opened = OpenForAppending(g_log.logPath);
@@ -260,7 +260,7 @@ bool EnsureFileCurrent(bool sharedLockHeld) {
 }
 
 // Called with both locks held.
-bool TrimDue(const adaptor_log::SharedLogState& shared) {
+bool TrimDue(const adaptor_log::SharedLogState& shared) REQUIRES(g_log.lock) {
     if (shared.trimFailedAtLength == 0) return true;
     const ULONGLONG cutBytes = g_log.logLimit > g_log.logTrunc ? g_log.logLimit - g_log.logTrunc : 0;
     const ULONGLONG growth = std::max<ULONGLONG>(1, cutBytes / kTrimRetryDivisor);
@@ -270,7 +270,7 @@ bool TrimDue(const adaptor_log::SharedLogState& shared) {
 
 // Called with both locks held. One writer trims at a time; the others go on
 // writing meanwhile and do not wait for it.
-void TrimNow(adaptor_log::CoordinationHold& hold) {
+void TrimNow(adaptor_log::CoordinationHold& hold) REQUIRES(g_log.lock) {
     if (!g_log.shared.TryBeginTrim()) return;
     // The own handle would keep the file from being replaced; the next line
     // opens whichever file the log path names then.
@@ -291,7 +291,7 @@ void TrimNow(adaptor_log::CoordinationHold& hold) {
 
 // Called with both locks held after a line was written: trims a log that
 // grew past the limit, and lets go of a file that is no longer the log.
-void CheckLogFile(DWORD written, adaptor_log::CoordinationHold& hold) {
+void CheckLogFile(DWORD written, adaptor_log::CoordinationHold& hold) REQUIRES(g_log.lock) {
     adaptor_log::SharedLogState& shared = g_log.shared.state();
     shared.length += written;
     shared.uncheckedBytes += written;
@@ -308,7 +308,7 @@ void CheckLogFile(DWORD written, adaptor_log::CoordinationHold& hold) {
     if (shared.length > g_log.logLimit && TrimDue(shared)) TrimNow(hold);
 }
 
-void WriteLine(int level, const char* function, const wchar_t* format, va_list args) {
+void WriteLine(int level, const char* function, const wchar_t* format, va_list args) REQUIRES(g_log.lock) {
     ExpandLineFeeds(g_log.line, BuildLine(g_log.line, g_log.functionName, level, function, format, args));
     g_log.line.append(L"\r\n");
     // The line was formatted once; it is written as it stands, so a '%'
@@ -331,7 +331,7 @@ void WriteLine(int level, const char* function, const wchar_t* format, va_list a
 }  // namespace
 
 void WriteLog(int level, const char* function, const wchar_t* format, ...) noexcept {
-    std::lock_guard<win::CriticalSection> hold(g_log.lock);
+    win::Lock hold(g_log.lock);
     if (level > g_log.traceLevel || g_log.logPath.empty()) return;
     va_list args;
     va_start(args, format);
@@ -358,7 +358,7 @@ namespace {
 
 // Called with the log lock held: checks the directory and the log file and
 // attaches to the writers' shared state. False when the log is refused.
-bool OpenLog(const std::wstring& logDir, const std::wstring& logPath) {
+bool OpenLog(const std::wstring& logDir, const std::wstring& logPath) REQUIRES(g_log.lock) {
     adaptor_log::CheckedOpen directory = adaptor_log::OpenLogDirectory(logDir);
     if (!directory.handle) {
         // A directory that cannot be created or opened leaves nowhere the
@@ -383,7 +383,7 @@ bool OpenLog(const std::wstring& logDir, const std::wstring& logPath) {
 }  // namespace
 
 int InitLogFile(const wchar_t* fileName, const wchar_t* levelValueName, const wchar_t* directory) {
-    std::lock_guard<win::CriticalSection> hold(g_log.lock);
+    win::Lock hold(g_log.lock);
     if (g_log.file) return -2;
 
     const std::wstring logDir = directory != nullptr ? std::wstring(directory) : GetLogDir();
@@ -441,28 +441,28 @@ std::wstring BaseNameWithoutExtension(const std::wstring& path) {
 namespace adaptor_log_testing {
 
 Limits CurrentLimits() {
-    std::lock_guard<win::CriticalSection> hold(g_log.lock);
+    win::Lock hold(g_log.lock);
     return {g_log.logLimit, g_log.logTrunc};
 }
 
 void OverrideLimits(DWORD logLimit, DWORD logTrunc) {
-    std::lock_guard<win::CriticalSection> hold(g_log.lock);
+    win::Lock hold(g_log.lock);
     g_log.logLimit = logLimit;
     g_log.logTrunc = logTrunc;
 }
 
 int CurrentTraceLevel() {
-    std::lock_guard<win::CriticalSection> hold(g_log.lock);
+    win::Lock hold(g_log.lock);
     return g_log.traceLevel;
 }
 
 std::wstring CurrentLogPath() {
-    std::lock_guard<win::CriticalSection> hold(g_log.lock);
+    win::Lock hold(g_log.lock);
     return g_log.logPath;
 }
 
 void Reset() {
-    std::lock_guard<win::CriticalSection> hold(g_log.lock);
+    win::Lock hold(g_log.lock);
     g_log.file.reset();
     g_log.shared.Detach();
     g_log.directory.reset();
@@ -477,12 +477,12 @@ void Reset() {
 }
 
 void AdvanceClock(ULONGLONG milliseconds) {
-    std::lock_guard<win::CriticalSection> hold(g_log.lock);
+    win::Lock hold(g_log.lock);
     g_log.clockOffsetMs += milliseconds;
 }
 
 bool SharesWithOtherProcesses() {
-    std::lock_guard<win::CriticalSection> hold(g_log.lock);
+    win::Lock hold(g_log.lock);
     return g_log.shared.IsShared();
 }
 
