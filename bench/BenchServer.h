@@ -32,8 +32,8 @@ inline std::optional<std::wstring> ReadLogDir() {
 
 inline void WriteLogDir(const std::optional<std::wstring>& value) {
     win::UniqueHKey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kQuillonKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kQuillonKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
+        ERROR_SUCCESS)
         return;
     if (!value) {
         RegDeleteValueW(key.get(), L"LOGDIR");
@@ -115,8 +115,8 @@ inline win::ComPtr<ITarnServer> CreateServerObject() {
                                       reply.put())))
         return nullptr;
     win::ComPtr<ITarnServer> server;
-    if (FAILED(factory->CreateForProcess(processId, 0, IID_ITarnServer,
-                                         reinterpret_cast<void**>(server.GetAddressOf()))))
+    if (FAILED(
+            factory->CreateForProcess(processId, 0, IID_ITarnServer, reinterpret_cast<void**>(server.GetAddressOf()))))
         return nullptr;
     return server;
 }

@@ -24,8 +24,8 @@ using bench::Seconds;
 double TimeWriteLog(int lines) {
     const LARGE_INTEGER start = Now();
     for (int i = 0; i < lines; ++i) {
-        WriteLog(LOG_ERROR, "TarnAdaptor::QueryPolicyContent",
-                 L"Request %d for %s finished, hr: 0x%08x", i, L"policy type 60, PAC 2", 0u);
+        WriteLog(LOG_ERROR, "TarnAdaptor::QueryPolicyContent", L"Request %d for %s finished, hr: 0x%08x", i,
+                 L"policy type 60, PAC 2", 0u);
     }
     return Seconds(start, Now());
 }
@@ -77,8 +77,8 @@ public:
         release_.reset(CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str()));
         wchar_t program[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, program, MAX_PATH);
-        std::wstring commandLine = L"\"" + std::wstring(program) + L"\" --hold \"" + logPath + L"\" " + readyName +
-                                   L" " + releaseName;
+        std::wstring commandLine =
+            L"\"" + std::wstring(program) + L"\" --hold \"" + logPath + L"\" " + readyName + L" " + releaseName;
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION info = {};
@@ -162,8 +162,9 @@ int main(int argc, char** argv) {
     std::printf("WriteLog:   %10.0f lines/s\n", logRate);
     std::printf("plain loop: %10.0f lines/s\n", plainRate);
     std::printf("ratio WriteLog/plain: %.3f\n", logRate / plainRate);
-    std::printf("with the lock held by another process: first line %.0f ms, then %10.0f lines/s, "
-                "ratio to plain %.3f\n",
-                firstLine * 1000, lineCount / bestHeld, (lineCount / bestHeld) / plainRate);
+    std::printf(
+        "with the lock held by another process: first line %.0f ms, then %10.0f lines/s, "
+        "ratio to plain %.3f\n",
+        firstLine * 1000, lineCount / bestHeld, (lineCount / bestHeld) / plainRate);
     return 0;
 }

@@ -230,11 +230,11 @@ int RunKind(const Kind& kind, ULONG count, int rounds, ULONG stubCookie, ULONG b
         bestBaseline.calls = std::min(bestBaseline.calls, baseline.calls);
         bestBaseline.arrivals = std::min(bestBaseline.arrivals, baseline.arrivals);
     }
-    std::printf("%-16s  to the blade's callback %6.0f/s, to the empty object %6.0f/s: ratio %.2f"
-                "   (server's calls: to the stub %6.0f/s, to the empty object %6.0f/s: ratio %.2f)\n",
-                kind.name, count / bestStub.arrivals, count / bestBaseline.arrivals,
-                bestStub.arrivals / bestBaseline.arrivals, count / bestStub.calls, count / bestBaseline.calls,
-                bestStub.calls / bestBaseline.calls);
+    std::printf(
+        "%-16s  to the blade's callback %6.0f/s, to the empty object %6.0f/s: ratio %.2f"
+        "   (server's calls: to the stub %6.0f/s, to the empty object %6.0f/s: ratio %.2f)\n",
+        kind.name, count / bestStub.arrivals, count / bestBaseline.arrivals, bestStub.arrivals / bestBaseline.arrivals,
+        count / bestStub.calls, count / bestBaseline.calls, bestStub.calls / bestBaseline.calls);
     return 0;
 }
 
@@ -251,9 +251,10 @@ int Run(ULONG count, int rounds) {
     if (!baseline.Register()) return Fail("the empty callback object cannot be registered");
     if (stubCookie == 0 || stubCookie == baseline.cookie()) return Fail("the stub's registration is unknown");
 
-    std::printf("notifications per second (best of %d rounds); ratio = time through the stub / time to the empty "
-                "object\n",
-                rounds);
+    std::printf(
+        "notifications per second (best of %d rounds); ratio = time through the stub / time to the empty "
+        "object\n",
+        rounds);
     for (const Kind& kind : kKinds) {
         if (const int failed = RunKind(kind, count, rounds, stubCookie, baseline.cookie())) return failed;
     }

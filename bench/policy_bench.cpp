@@ -70,8 +70,7 @@ double TimeFloor(ITarnServer* server, int count) {
     const LARGE_INTEGER start = Now();
     for (int i = 0; i < count; ++i) {
         FloorCall call{server, E_FAIL};
-        win::UniqueHandle thread(
-            reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &FloorThread, &call, 0, nullptr)));
+        win::UniqueHandle thread(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &FloorThread, &call, 0, nullptr)));
         if (!thread || WaitForSingleObject(thread.get(), INFINITE) != WAIT_OBJECT_0 || FAILED(call.result))
             return kFailed;
     }
@@ -134,8 +133,7 @@ int Run(int requests, int rounds, win::ComPtr<ITarnServer>& server) {
     std::printf("GetPolicy round trips: %.0f/s (%.1f us each)\n", stubRate, 1e6 * bestStub / requests);
     std::printf("floor (thread + MTA + %s): %.0f/s (%.1f us each)\n", kFloorCall, floorRate,
                 1e6 * bestFloor / requests);
-    std::printf("ratio GetPolicy time / floor time: %.2f (target: at most %.2f)\n", bestStub / bestFloor,
-                kTargetRatio);
+    std::printf("ratio GetPolicy time / floor time: %.2f (target: at most %.2f)\n", bestStub / bestFloor, kTargetRatio);
     return 0;
 }
 
@@ -150,8 +148,8 @@ int main(int argc, char** argv) {
     if (!serverSession.ready()) return Fail("the reference server cannot be registered or started");
     const std::wstring logDir = bench::MakeBenchDir(L"tarn-policy-bench-");
     bench::ScopedLogDir logDirValue(withLog ? std::optional<std::wstring>(logDir) : std::nullopt);
-    std::printf("policy_bench: server %s, %d requests x %d rounds, %u bytes of content, log %s\n",
-                bench::kServerWhere, requests, rounds, static_cast<unsigned>(kContentBytes), withLog ? "on" : "off");
+    std::printf("policy_bench: server %s, %d requests x %d rounds, %u bytes of content, log %s\n", bench::kServerWhere,
+                requests, rounds, static_cast<unsigned>(kContentBytes), withLog ? "on" : "off");
 
     // The bench's own thread holds the direct server object in the
     // multithreaded apartment, as the adaptor holds its own.

@@ -96,7 +96,9 @@ void Problem(const char* format, ...) {
 // what the stub wrote there go at the end, and LOGDIR is put back.
 class ScopedLogDir {
 public:
-    explicit ScopedLogDir(std::wstring dir) : dir_(std::move(dir)), previous_(bench::ReadLogDir()) { bench::WriteLogDir(dir_); }
+    explicit ScopedLogDir(std::wstring dir) : dir_(std::move(dir)), previous_(bench::ReadLogDir()) {
+        bench::WriteLogDir(dir_);
+    }
     ~ScopedLogDir() {
         bench::WriteLogDir(previous_);
         WIN32_FIND_DATAW found;
@@ -324,8 +326,7 @@ void Request(unsigned thread, unsigned n) {
 enum Kind : unsigned { kActivations, kPolicies, kOperations, kPushes, kIncidents, kKindCount };
 
 constexpr int kStreamKinds[kKindCount] = {TARNREF_STREAM_ACTIVATIONS, TARNREF_STREAM_POLICIES,
-                                          TARNREF_STREAM_OPERATIONS, TARNREF_STREAM_PUSHDATA,
-                                          TARNREF_STREAM_INCIDENTS};
+                                          TARNREF_STREAM_OPERATIONS, TARNREF_STREAM_PUSHDATA, TARNREF_STREAM_INCIDENTS};
 constexpr const char* kKindNames[kKindCount] = {"activation lists", "policies", "operations", "payload responses",
                                                 "incidents"};
 constexpr wchar_t kPushType[] = L"SOAK_PUSH";
@@ -376,8 +377,8 @@ void __cdecl OnNewPolicy(GUID policyId, LONG policyType, LONG pac) {
 }
 
 void __cdecl OnNewOperation(GUID opId, DWORD opType, BSTR content) {
-    const bool right = win::UniqueBstr::Text(content) == L"operation " + std::to_wstring(opType) &&
-                       SequenceOf(opId) == opType;
+    const bool right =
+        win::UniqueBstr::Text(content) == L"operation " + std::to_wstring(opType) && SequenceOf(opId) == opType;
     // A blade answers some operations at once, from inside the callback.
     if (opType % 50 == 0) {
         const unsigned outageBefore = g_outage.load();
@@ -490,8 +491,7 @@ bool StartBlade() {
 bool StopBlade() {
     if (Finalize() != TARNSTUB_OK) return false;
     // Every registration the server saw was taken back.
-    if (TarnRef_RegistrationCount() != 0)
-        Problem("%lu registrations left after Finalize", TarnRef_RegistrationCount());
+    if (TarnRef_RegistrationCount() != 0) Problem("%lu registrations left after Finalize", TarnRef_RegistrationCount());
     return true;
 }
 
@@ -650,12 +650,12 @@ Sample TakeSample() {
 
 void PrintSample(const char* when, const Sample& sample) {
     const soak::Figures& figures = sample.figures;
-    std::printf("  %-22s handles %6lld  threads %4lld  private %7lld KiB  heap %7lld KiB  requests %7llu  "
-                "notifications %6llu\n",
-                when, static_cast<long long>(figures.handles), static_cast<long long>(figures.threads),
-                static_cast<long long>(figures.privateBytes / 1024), static_cast<long long>(figures.heapBytes / 1024),
-                static_cast<unsigned long long>(sample.requests),
-                static_cast<unsigned long long>(sample.notifications));
+    std::printf(
+        "  %-22s handles %6lld  threads %4lld  private %7lld KiB  heap %7lld KiB  requests %7llu  "
+        "notifications %6llu\n",
+        when, static_cast<long long>(figures.handles), static_cast<long long>(figures.threads),
+        static_cast<long long>(figures.privateBytes / 1024), static_cast<long long>(figures.heapBytes / 1024),
+        static_cast<unsigned long long>(sample.requests), static_cast<unsigned long long>(sample.notifications));
     std::fflush(stdout);
 }
 
@@ -668,12 +668,13 @@ bool Flat(const char* what, int64_t from, int64_t to, int64_t margin, const char
 }
 
 bool NothingLost() {
-    std::printf("requests: %llu answered, %llu during a restart (%llu with their own failure code, the others "
-                "with the new server's answer), %llu faults\n",
-                static_cast<unsigned long long>(g_requests.answered.load()),
-                static_cast<unsigned long long>(g_requests.duringRestart.load()),
-                static_cast<unsigned long long>(g_requests.failedWhileAway.load()),
-                static_cast<unsigned long long>(g_requests.faults.load()));
+    std::printf(
+        "requests: %llu answered, %llu during a restart (%llu with their own failure code, the others "
+        "with the new server's answer), %llu faults\n",
+        static_cast<unsigned long long>(g_requests.answered.load()),
+        static_cast<unsigned long long>(g_requests.duringRestart.load()),
+        static_cast<unsigned long long>(g_requests.failedWhileAway.load()),
+        static_cast<unsigned long long>(g_requests.faults.load()));
     bool whole = g_requests.faults.load() == 0;
     for (unsigned kind = 0; kind < kKindCount; ++kind) {
         const KindTally& tally = g_kinds[kind];
@@ -737,7 +738,8 @@ int Soak(const Plan& plan) {
         kHandlesPerFailedCall * static_cast<int64_t>(end.failedWhileAway - middle.failedWhileAway);
     bool flat = Flat("handles", from.handles, to.handles, handleMargin, "", 1);
     flat = Flat("threads", from.threads, to.threads, kThreadMargin, "", 1) && flat;
-    const bool privateFlat = Flat("private bytes", from.privateBytes, to.privateBytes, kPrivateBytesMargin, "KiB", 1024);
+    const bool privateFlat =
+        Flat("private bytes", from.privateBytes, to.privateBytes, kPrivateBytesMargin, "KiB", 1024);
     if (plan.rounds >= kRoundsToJudgePrivateBytes) {
         flat = privateFlat && flat;
     } else if (!privateFlat) {
@@ -759,10 +761,11 @@ int Soak(const Plan& plan) {
 
 int main(int argc, char** argv) {
     const Plan plan = ParsePlan(argc, argv);
-    std::printf("soak: %u requests from %u blade threads, %u notifications (5 kinds), %u server restarts, "
-                "%u rounds\n",
-                plan.RequestsPerThread() * kBladeThreads * plan.rounds, kBladeThreads,
-                static_cast<unsigned>(plan.PerKind() * kKindCount * plan.rounds), plan.restarts, plan.rounds);
+    std::printf(
+        "soak: %u requests from %u blade threads, %u notifications (5 kinds), %u server restarts, "
+        "%u rounds\n",
+        plan.RequestsPerThread() * kBladeThreads * plan.rounds, kBladeThreads,
+        static_cast<unsigned>(plan.PerKind() * kKindCount * plan.rounds), plan.restarts, plan.rounds);
     std::fflush(stdout);
     int result = 0;
     {

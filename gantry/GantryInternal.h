@@ -8,7 +8,7 @@ namespace gantry {
 BOOL WINAPI IsPEFileValidExT(const wchar_t* path, ULONG flags, ULONG machines);
 BOOL WINAPI GetMonitorEventAttributes(SECURITY_ATTRIBUTES* attributes);
 BOOL WINAPI GetMonitorThreadAttributes(SECURITY_ATTRIBUTES* attributes);
-HANDLE WINAPI StartNamedThread(SECURITY_ATTRIBUTES* attributes, GANTRY_THREAD_PROC proc,
-                               void* argument, const wchar_t* name);
+HANDLE WINAPI StartNamedThread(SECURITY_ATTRIBUTES* attributes, GANTRY_THREAD_PROC proc, void* argument,
+                               const wchar_t* name);
 
 }  // namespace gantry

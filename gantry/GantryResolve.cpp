@@ -36,20 +36,16 @@ void NameThread(HANDLE thread, const wchar_t* name) noexcept {
 
 }  // namespace
 
-BOOL WINAPI GetMonitorEventAttributes(SECURITY_ATTRIBUTES* attributes) {
-    return FillPrivateAttributes(attributes);
-}
+BOOL WINAPI GetMonitorEventAttributes(SECURITY_ATTRIBUTES* attributes) { return FillPrivateAttributes(attributes); }
 
-BOOL WINAPI GetMonitorThreadAttributes(SECURITY_ATTRIBUTES* attributes) {
-    return FillPrivateAttributes(attributes);
-}
+BOOL WINAPI GetMonitorThreadAttributes(SECURITY_ATTRIBUTES* attributes) { return FillPrivateAttributes(attributes); }
 
 // The thread starts suspended so that it carries its name before it runs.
-HANDLE WINAPI StartNamedThread(SECURITY_ATTRIBUTES* attributes, GANTRY_THREAD_PROC proc,
-                               void* argument, const wchar_t* name) {
+HANDLE WINAPI StartNamedThread(SECURITY_ATTRIBUTES* attributes, GANTRY_THREAD_PROC proc, void* argument,
+                               const wchar_t* name) {
     if (proc == nullptr) return nullptr;
-    win::UniqueHandle thread(reinterpret_cast<HANDLE>(
-        ::_beginthreadex(attributes, 0, proc, argument, CREATE_SUSPENDED, nullptr)));
+    win::UniqueHandle thread(
+        reinterpret_cast<HANDLE>(::_beginthreadex(attributes, 0, proc, argument, CREATE_SUSPENDED, nullptr)));
     if (!thread) return nullptr;
     NameThread(thread.get(), name);
     if (::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
@@ -63,8 +59,7 @@ HANDLE WINAPI StartNamedThread(SECURITY_ATTRIBUTES* attributes, GANTRY_THREAD_PR
 }  // namespace gantry
 
 extern "C" BOOL __cdecl GantryResolve(ULONG version, void* entries, ULONG entriesSize) {
-    if (version != GANTRY_ENTRIES_VERSION_1 || entries == nullptr ||
-        entriesSize < sizeof(GANTRY_ENTRIES_V1))
+    if (version != GANTRY_ENTRIES_VERSION_1 || entries == nullptr || entriesSize < sizeof(GANTRY_ENTRIES_V1))
         return FALSE;
     GANTRY_ENTRIES_V1 table{};
     table.size = sizeof table;

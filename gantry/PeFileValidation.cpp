@@ -16,13 +16,12 @@ namespace {
 class ImageFile {
 public:
     explicit ImageFile(const wchar_t* path) noexcept
-        : handle_(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr)) {
+        : handle_(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr)) {
         LARGE_INTEGER size{};
         // Directories cannot be opened this way; devices and pipes have no
         // meaningful size and are refused here.
-        if (handle_ && ::GetFileType(handle_.get()) == FILE_TYPE_DISK &&
-            ::GetFileSizeEx(handle_.get(), &size)) {
+        if (handle_ && ::GetFileType(handle_.get()) == FILE_TYPE_DISK && ::GetFileSizeEx(handle_.get(), &size)) {
             size_ = static_cast<std::uint64_t>(size.QuadPart);
             usable_ = true;
         }
@@ -82,8 +81,7 @@ bool ReadNtSignatureAndFileHeader(const ImageFile& file, ImageHeaders& headers) 
     if (dos.e_lfanew < static_cast<LONG>(sizeof dos) || (dos.e_lfanew % 4) != 0) return false;
     const std::uint64_t ntOffset = static_cast<std::uint64_t>(dos.e_lfanew);
     DWORD signature = 0;
-    if (!file.ReadAt(ntOffset, &signature, sizeof signature) || signature != IMAGE_NT_SIGNATURE)
-        return false;
+    if (!file.ReadAt(ntOffset, &signature, sizeof signature) || signature != IMAGE_NT_SIGNATURE) return false;
     headers.fileHeaderOffset = ntOffset + sizeof signature;
     return file.ReadAt(headers.fileHeaderOffset, &headers.file, sizeof headers.file);
 }
@@ -91,15 +89,13 @@ bool ReadNtSignatureAndFileHeader(const ImageFile& file, ImageHeaders& headers) 
 // The optional header must be of the kind the machine uses, long enough for
 // its fixed fields and the data directories it claims, and inside the file.
 template <typename OptionalHeader>
-bool ReadOptionalHeader(const ImageFile& file, ImageHeaders& headers,
-                        std::uint64_t offset) noexcept {
+bool ReadOptionalHeader(const ImageFile& file, ImageHeaders& headers, std::uint64_t offset) noexcept {
     OptionalHeader optional{};
     const std::size_t fixedPart = offsetof(OptionalHeader, DataDirectory);
     const std::size_t available = headers.file.SizeOfOptionalHeader;
     if (available < fixedPart) return false;
     // Directories past the sixteen the headers define are allowed but unread.
-    const DWORD toRead =
-        static_cast<DWORD>(available < sizeof optional ? available : sizeof optional);
+    const DWORD toRead = static_cast<DWORD>(available < sizeof optional ? available : sizeof optional);
     if (!file.ReadAt(offset, &optional, toRead)) return false;
     const std::uint64_t directoryCount = (available - fixedPart) / sizeof(IMAGE_DATA_DIRECTORY);
     if (optional.NumberOfRvaAndSizes > directoryCount) return false;
@@ -115,12 +111,9 @@ bool ReadOptionalHeaderOfKind(const ImageFile& file, ImageHeaders& headers) noex
     if (!file.Contains(offset, headers.file.SizeOfOptionalHeader)) return false;
     if (!file.ReadAt(offset, &headers.magic, sizeof headers.magic)) return false;
     switch (headers.magic) {
-    case IMAGE_NT_OPTIONAL_HDR32_MAGIC:
-        return ReadOptionalHeader<IMAGE_OPTIONAL_HEADER32>(file, headers, offset);
-    case IMAGE_NT_OPTIONAL_HDR64_MAGIC:
-        return ReadOptionalHeader<IMAGE_OPTIONAL_HEADER64>(file, headers, offset);
-    default:
-        return false;
+        case IMAGE_NT_OPTIONAL_HDR32_MAGIC: return ReadOptionalHeader<IMAGE_OPTIONAL_HEADER32>(file, headers, offset);
+        case IMAGE_NT_OPTIONAL_HDR64_MAGIC: return ReadOptionalHeader<IMAGE_OPTIONAL_HEADER64>(file, headers, offset);
+        default: return false;
     }
 }
 
@@ -129,16 +122,13 @@ bool ReadOptionalHeaderOfKind(const ImageFile& file, ImageHeaders& headers) noex
 bool SectionsInsideFile(const ImageFile& file, const ImageHeaders& headers) noexcept {
     const WORD count = headers.file.NumberOfSections;
     if (count == 0) return false;
-    const std::uint64_t table = headers.fileHeaderOffset + sizeof(IMAGE_FILE_HEADER) +
-                                headers.file.SizeOfOptionalHeader;
-    if (!file.Contains(table, static_cast<std::uint64_t>(count) * sizeof(IMAGE_SECTION_HEADER)))
-        return false;
+    const std::uint64_t table =
+        headers.fileHeaderOffset + sizeof(IMAGE_FILE_HEADER) + headers.file.SizeOfOptionalHeader;
+    if (!file.Contains(table, static_cast<std::uint64_t>(count) * sizeof(IMAGE_SECTION_HEADER))) return false;
     for (WORD index = 0; index < count; ++index) {
         IMAGE_SECTION_HEADER section{};
         if (!file.ReadAt(table + index * sizeof section, &section, sizeof section)) return false;
-        if (section.SizeOfRawData != 0 &&
-            !file.Contains(section.PointerToRawData, section.SizeOfRawData))
-            return false;
+        if (section.SizeOfRawData != 0 && !file.Contains(section.PointerToRawData, section.SizeOfRawData)) return false;
     }
     return true;
 }
@@ -172,13 +162,12 @@ bool FileKindAccepted(const IMAGE_FILE_HEADER& header, ULONG flags) noexcept {
 
 bool MachineAccepted(const ImageHeaders& headers, ULONG machines) noexcept {
     const MachineKind* kind = FindMachine(headers.file.Machine);
-    return kind != nullptr && (machines & kind->maskBit) != 0 &&
-           kind->optionalMagic == headers.magic;
+    return kind != nullptr && (machines & kind->maskBit) != 0 && kind->optionalMagic == headers.magic;
 }
 
 bool ArgumentsUsable(const wchar_t* path, ULONG flags, ULONG machines) noexcept {
-    return path != nullptr && *path != L'\0' && (flags & ~GANTRY_PE_KNOWN_FLAGS) == 0 &&
-           machines != 0 && (machines & ~GANTRY_PE_KNOWN_MACHINES) == 0;
+    return path != nullptr && *path != L'\0' && (flags & ~GANTRY_PE_KNOWN_FLAGS) == 0 && machines != 0 &&
+           (machines & ~GANTRY_PE_KNOWN_MACHINES) == 0;
 }
 
 }  // namespace
@@ -188,12 +177,9 @@ BOOL WINAPI IsPEFileValidExT(const wchar_t* path, ULONG flags, ULONG machines) {
     const ImageFile file(path);
     if (!file.Usable()) return FALSE;
     ImageHeaders headers;
-    const bool valid = ReadNtSignatureAndFileHeader(file, headers) &&
-                       ReadOptionalHeaderOfKind(file, headers) &&
-                       MachineAccepted(headers, machines) &&
-                       FileKindAccepted(headers.file, flags) &&
-                       SectionsInsideFile(file, headers) &&
-                       SymbolTableInsideFile(file, headers) &&
+    const bool valid = ReadNtSignatureAndFileHeader(file, headers) && ReadOptionalHeaderOfKind(file, headers) &&
+                       MachineAccepted(headers, machines) && FileKindAccepted(headers.file, flags) &&
+                       SectionsInsideFile(file, headers) && SymbolTableInsideFile(file, headers) &&
                        CertificatesInsideFile(file, headers);
     return valid ? TRUE : FALSE;
 }

@@ -33,36 +33,36 @@ extern "C" {
 #define TARNSTUB_CALL __cdecl
 
 /* Result codes. */
-#define TARNSTUB_OK                         0u  /* success */
-#define TARNSTUB_ALREADY_INITIALIZED        1u  /* an adaptor already exists; initialisation is not repeated */
-#define TARNSTUB_NOT_INITIALIZED            2u  /* no adaptor: the stub is not initialised */
-#define TARNSTUB_PEER_STILL_HELD            3u  /* no adaptor exists but a notification peer is still held */
-#define TARNSTUB_NO_NOTIFICATION_PEER       4u  /* the initialised blade has no notification peer for this callback */
-#define TARNSTUB_ADAPTOR_CREATION_FAILED    5u  /* creating the adaptor object failed */
-#define TARNSTUB_BLADE_TYPE_NOT_ACCEPTED    6u  /* the blade type is not accepted */
-#define TARNSTUB_PEER_CREATION_FAILED       7u  /* creating the default notification peer failed */
-#define TARNSTUB_ADAPTOR_INIT_FAILED        8u  /* the adaptor failed to start; nothing was kept */
-#define TARNSTUB_THREAD_START_FAILED        9u  /* starting the worker thread failed */
-#define TARNSTUB_THREAD_WAIT_FAILED        10u  /* waiting for the worker thread failed */
-#define TARNSTUB_THREAD_EXIT_CODE_FAILED   11u  /* reading the worker thread's exit code failed */
-#define TARNSTUB_DOWNLOAD_FAILED           12u  /* the download request failed */
-#define TARNSTUB_COMPLIANCE_FAILED         13u  /* the compliance query failed */
-#define TARNSTUB_POLICY_FAILED             14u  /* the policy query failed */
-#define TARNSTUB_ACTIVATION_FAILED         15u  /* the activation query failed */
-#define TARNSTUB_SETTINGS_CALLBACK_NOT_VPN 16u  /* the settings-update callback is only for blade type 6 */
-#define TARNSTUB_BUFFER_TOO_SMALL          18u  /* the caller's buffer is too small */
-#define TARNSTUB_NULL_CALLBACK             19u  /* the callback pointer is null */
-#define TARNSTUB_PAYLOAD_FAILED            20u  /* the payload collection failed */
-#define TARNSTUB_LOG_FAILED                21u  /* the log collection failed */
-#define TARNSTUB_PROVIDER_INFO_FAILED      22u  /* the provider info request failed */
-#define TARNSTUB_OPERATION_STATUS_FAILED   23u  /* the operation status report failed */
-#define TARNSTUB_NULL_POINTER              24u  /* a required pointer argument is null */
-#define TARNSTUB_COUNT_BELOW_ONE           25u  /* the item count is below 1 */
-#define TARNSTUB_SETTING_AFTER_INIT        26u  /* already initialised; this setting must come before initialisation */
-#define TARNSTUB_BLADE_PAYLOAD_FAILED      27u  /* sending the blade payload failed */
-#define TARNSTUB_CA_FINGERPRINT_FAILED     28u  /* the CA certificate fingerprint query failed */
-#define TARNSTUB_INCIDENT_FAILED           29u  /* the incident report failed */
-#define TARNSTUB_OUT_OF_MEMORY             31u  /* obtaining memory for a list or a returned text failed */
+#define TARNSTUB_OK 0u                         /* success */
+#define TARNSTUB_ALREADY_INITIALIZED 1u        /* an adaptor already exists; initialisation is not repeated */
+#define TARNSTUB_NOT_INITIALIZED 2u            /* no adaptor: the stub is not initialised */
+#define TARNSTUB_PEER_STILL_HELD 3u            /* no adaptor exists but a notification peer is still held */
+#define TARNSTUB_NO_NOTIFICATION_PEER 4u       /* the initialised blade has no notification peer for this callback */
+#define TARNSTUB_ADAPTOR_CREATION_FAILED 5u    /* creating the adaptor object failed */
+#define TARNSTUB_BLADE_TYPE_NOT_ACCEPTED 6u    /* the blade type is not accepted */
+#define TARNSTUB_PEER_CREATION_FAILED 7u       /* creating the default notification peer failed */
+#define TARNSTUB_ADAPTOR_INIT_FAILED 8u        /* the adaptor failed to start; nothing was kept */
+#define TARNSTUB_THREAD_START_FAILED 9u        /* starting the worker thread failed */
+#define TARNSTUB_THREAD_WAIT_FAILED 10u        /* waiting for the worker thread failed */
+#define TARNSTUB_THREAD_EXIT_CODE_FAILED 11u   /* reading the worker thread's exit code failed */
+#define TARNSTUB_DOWNLOAD_FAILED 12u           /* the download request failed */
+#define TARNSTUB_COMPLIANCE_FAILED 13u         /* the compliance query failed */
+#define TARNSTUB_POLICY_FAILED 14u             /* the policy query failed */
+#define TARNSTUB_ACTIVATION_FAILED 15u         /* the activation query failed */
+#define TARNSTUB_SETTINGS_CALLBACK_NOT_VPN 16u /* the settings-update callback is only for blade type 6 */
+#define TARNSTUB_BUFFER_TOO_SMALL 18u          /* the caller's buffer is too small */
+#define TARNSTUB_NULL_CALLBACK 19u             /* the callback pointer is null */
+#define TARNSTUB_PAYLOAD_FAILED 20u            /* the payload collection failed */
+#define TARNSTUB_LOG_FAILED 21u                /* the log collection failed */
+#define TARNSTUB_PROVIDER_INFO_FAILED 22u      /* the provider info request failed */
+#define TARNSTUB_OPERATION_STATUS_FAILED 23u   /* the operation status report failed */
+#define TARNSTUB_NULL_POINTER 24u              /* a required pointer argument is null */
+#define TARNSTUB_COUNT_BELOW_ONE 25u           /* the item count is below 1 */
+#define TARNSTUB_SETTING_AFTER_INIT 26u        /* already initialised; this setting must come before initialisation */
+#define TARNSTUB_BLADE_PAYLOAD_FAILED 27u      /* sending the blade payload failed */
+#define TARNSTUB_CA_FINGERPRINT_FAILED 28u     /* the CA certificate fingerprint query failed */
+#define TARNSTUB_INCIDENT_FAILED 29u           /* the incident report failed */
+#define TARNSTUB_OUT_OF_MEMORY 31u             /* obtaining memory for a list or a returned text failed */
 
 /* An operation's status, reported with SetOperationStatus. */
 typedef struct OperationStatusData {
@@ -75,15 +75,15 @@ typedef struct OperationStatusData {
 
 /* A blade's description of itself as a provider, for CollectProviderInfo. */
 typedef struct ProviderInfoData {
-    const wchar_t* name;                   /* provider name */
-    const wchar_t* const* propertyNames;   /* property names */
-    const wchar_t* const* propertyValues;  /* property values, same index as the names */
-    LONG propertyCount;                    /* number of properties (0 or negative: none) */
-    const wchar_t* const* xmlChunkNames;   /* XML chunk names */
-    const wchar_t* const* xmlChunkValues;  /* XML chunk texts */
-    LONG xmlChunkCount;                    /* number of XML chunks */
-    const wchar_t* const* notifications;   /* notification messages */
-    LONG notificationCount;                /* number of messages */
+    const wchar_t* name;                  /* provider name */
+    const wchar_t* const* propertyNames;  /* property names */
+    const wchar_t* const* propertyValues; /* property values, same index as the names */
+    LONG propertyCount;                   /* number of properties (0 or negative: none) */
+    const wchar_t* const* xmlChunkNames;  /* XML chunk names */
+    const wchar_t* const* xmlChunkValues; /* XML chunk texts */
+    LONG xmlChunkCount;                   /* number of XML chunks */
+    const wchar_t* const* notifications;  /* notification messages */
+    LONG notificationCount;               /* number of messages */
 } ProviderInfoData;
 
 /* Callbacks run on threads of the stub's or of the server's, several at a
@@ -117,9 +117,8 @@ typedef void(TARNSTUB_CALL* TarnNewPolicyCallback)(GUID policyId, LONG policyTyp
 typedef void(TARNSTUB_CALL* TarnNewOperationCallback)(GUID opId, DWORD opType, BSTR opContent);
 typedef void(TARNSTUB_CALL* TarnActivationStatusCallback)(const LONG* pacs, LONG count);
 typedef void(TARNSTUB_CALL* TarnPayloadResponseCallback)(BSTR payloadType, BSTR payload);
-typedef void(TARNSTUB_CALL* TarnReportIncidentCallback)(BSTR incidentId, DWORD incidentType,
-                                                        BSTR detail1, BSTR detail2, BSTR detail3,
-                                                        LONG value1, DWORD value2, DWORD value3,
+typedef void(TARNSTUB_CALL* TarnReportIncidentCallback)(BSTR incidentId, DWORD incidentType, BSTR detail1, BSTR detail2,
+                                                        BSTR detail3, LONG value1, DWORD value2, DWORD value3,
                                                         BSTR detail4);
 typedef void(TARNSTUB_CALL* TarnSettingsUpdateCallback)(LONG setting, LONG value);
 
@@ -138,7 +137,8 @@ TARNSTUB_API DWORD TARNSTUB_CALL SetSupportedPayloadResponseTypes(const wchar_t*
 TARNSTUB_API DWORD TARNSTUB_CALL RegisterConnectToTarnNotificationCallback(TarnConnectCallback callback);
 TARNSTUB_API DWORD TARNSTUB_CALL RegisterNewPolicyArrivalNotificationCallback(TarnNewPolicyCallback callback);
 TARNSTUB_API DWORD TARNSTUB_CALL RegisterNewOperationArrivalNotificationCallback(TarnNewOperationCallback callback);
-TARNSTUB_API DWORD TARNSTUB_CALL RegisterActivationStatusChangedNotificationCallback(TarnActivationStatusCallback callback);
+TARNSTUB_API DWORD TARNSTUB_CALL
+RegisterActivationStatusChangedNotificationCallback(TarnActivationStatusCallback callback);
 TARNSTUB_API DWORD TARNSTUB_CALL RegisterOnPayloadResponseNotificationCallback(TarnPayloadResponseCallback callback);
 TARNSTUB_API DWORD TARNSTUB_CALL RegisterReportIncidentNotificationCallback(TarnReportIncidentCallback callback);
 TARNSTUB_API DWORD TARNSTUB_CALL RegisterSettingsUpdateCallback(TarnSettingsUpdateCallback callback);
@@ -154,15 +154,13 @@ TARNSTUB_API DWORD TARNSTUB_CALL SetOperationStatus(const OperationStatusData* d
  * untouched and *count tells the room needed: 3 for a capacity below 3, else
  * the list's length. Call again with room for *count entries. */
 TARNSTUB_API DWORD TARNSTUB_CALL GetActivationStatus(LONG* pacs, LONG* count);
-TARNSTUB_API DWORD TARNSTUB_CALL ReportIncident(const wchar_t* incidentId, DWORD incidentType,
-                                                const wchar_t* detail1, const wchar_t* detail2,
-                                                const wchar_t* detail3, LONG value1, DWORD value2,
-                                                DWORD value3, const wchar_t* detail4);
+TARNSTUB_API DWORD TARNSTUB_CALL ReportIncident(const wchar_t* incidentId, DWORD incidentType, const wchar_t* detail1,
+                                                const wchar_t* detail2, const wchar_t* detail3, LONG value1,
+                                                DWORD value2, DWORD value3, const wchar_t* detail4);
 TARNSTUB_API DWORD TARNSTUB_CALL CollectLog(const BYTE* record, DWORD size);
 TARNSTUB_API DWORD TARNSTUB_CALL CollectProviderInfo(const ProviderInfoData* data);
 TARNSTUB_API DWORD TARNSTUB_CALL CollectPayload(const wchar_t* payloadType, const wchar_t* payload);
-TARNSTUB_API DWORD TARNSTUB_CALL SendBladePayload(const wchar_t* payloadType, const wchar_t* payload,
-                                                  BSTR* response);
+TARNSTUB_API DWORD TARNSTUB_CALL SendBladePayload(const wchar_t* payloadType, const wchar_t* payload, BSTR* response);
 TARNSTUB_API DWORD TARNSTUB_CALL DownloadFile(const wchar_t* url, BSTR* fileName);
 TARNSTUB_API DWORD TARNSTUB_CALL GetCaCertFingerPrint(BSTR* caCertFP, BSTR* caCertFPEng);
 

@@ -30,16 +30,16 @@ std::wstring ClassKeyPath(REFCLSID clsid) {
 HRESULT RegisterClassServer(REFCLSID clsid, const wchar_t* description, const wchar_t* serverKind,
                             const std::wstring& serverValue, const wchar_t* threadingModel) {
     win::UniqueHKey classKey, serverKey;
-    LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, ClassKeyPath(clsid).c_str(), 0, nullptr,
-                                       0, KEY_ALL_ACCESS, nullptr, classKey.put(), nullptr);
+    LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, ClassKeyPath(clsid).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                       nullptr, classKey.put(), nullptr);
     if (status == ERROR_SUCCESS) status = SetText(classKey.get(), nullptr, description);
     if (status == ERROR_SUCCESS) {
         const LSTATUS removed = ::RegDeleteTreeW(classKey.get(), OtherServerKind(serverKind));
         if (removed != ERROR_FILE_NOT_FOUND) status = removed;
     }
     if (status == ERROR_SUCCESS) {
-        status = ::RegCreateKeyExW(classKey.get(), serverKind, 0, nullptr, 0, KEY_WRITE, nullptr,
-                                   serverKey.put(), nullptr);
+        status =
+            ::RegCreateKeyExW(classKey.get(), serverKind, 0, nullptr, 0, KEY_WRITE, nullptr, serverKey.put(), nullptr);
     }
     if (status == ERROR_SUCCESS) status = SetText(serverKey.get(), nullptr, serverValue);
     if (status == ERROR_SUCCESS && threadingModel) {
@@ -55,11 +55,10 @@ HRESULT UnregisterClass(REFCLSID clsid) {
 
 HRESULT RegisterLocalServerClasses(const std::wstring& exePath) {
     const std::wstring quoted = L"\"" + exePath + L"\"";
-    HRESULT hr = RegisterClassServer(CLSID_TarnServer, L"Tarn reference server", L"LocalServer32",
-                                     quoted, nullptr);
+    HRESULT hr = RegisterClassServer(CLSID_TarnServer, L"Tarn reference server", L"LocalServer32", quoted, nullptr);
     if (SUCCEEDED(hr)) {
-        hr = RegisterClassServer(CLSID_TarnRefControl, L"Tarn reference server control",
-                                 L"LocalServer32", quoted, nullptr);
+        hr = RegisterClassServer(CLSID_TarnRefControl, L"Tarn reference server control", L"LocalServer32", quoted,
+                                 nullptr);
     }
     return hr;
 }

@@ -8,7 +8,6 @@
 
 #include <process.h>
 
-
 namespace tarnref {
 namespace {
 

@@ -3,7 +3,6 @@
 #include "RefState.h"
 #include "tarnref.h"
 
-
 using namespace tarnref;
 
 namespace {
@@ -32,7 +31,7 @@ ULONG CopyToBuffer(const std::wstring& text, wchar_t* buffer, ULONG capacity) {
 
 // Sets the code an operation answers with in one of the configuration's
 // tables; 0 removes the entry.
-void SetOrClearOperationCode(std::map<std::wstring, HRESULT> Configuration::*table, const wchar_t* operation,
+void SetOrClearOperationCode(std::map<std::wstring, HRESULT> Configuration::* table, const wchar_t* operation,
                              HRESULT hr) {
     if (!operation) return;
     Guard guard(State().Lock());
@@ -63,9 +62,7 @@ bool HasReturned(const ClientCall& call, DWORD timeoutMs) {
 // needs copyable captures, hence the shared owner.
 using SharedArray = std::shared_ptr<win::UniqueSafeArray>;
 
-SharedArray ShareArray(win::UniqueSafeArray array) {
-    return std::make_shared<win::UniqueSafeArray>(std::move(array));
-}
+SharedArray ShareArray(win::UniqueSafeArray array) { return std::make_shared<win::UniqueSafeArray>(std::move(array)); }
 
 ULONG CallPushData(ULONG cookie, SharedArray payload, const wchar_t* payloadType) {
     const bool hasType = payloadType != nullptr;
@@ -157,8 +154,7 @@ void __cdecl TarnRef_SetBladeMessageEcho(void) {
 
 void __cdecl TarnRef_SetDownloadFileName(const wchar_t* fileName) {
     Guard guard(State().Lock());
-    State().config.downloadFileName =
-        fileName ? std::optional<std::wstring>(fileName) : std::nullopt;
+    State().config.downloadFileName = fileName ? std::optional<std::wstring>(fileName) : std::nullopt;
 }
 
 void __cdecl TarnRef_SetCaCertFingerPrint(const wchar_t* caCertFP, const wchar_t* caCertFPEng) {
@@ -226,8 +222,7 @@ ULONG __cdecl TarnRef_CallPolicyArrival(ULONG cookie, const wchar_t* description
     });
 }
 
-ULONG __cdecl TarnRef_CallOperationArrival(ULONG cookie, const GUID* opId, ULONG opType,
-                                           const wchar_t* content) {
+ULONG __cdecl TarnRef_CallOperationArrival(ULONG cookie, const GUID* opId, ULONG opType, const wchar_t* content) {
     const GUID id = opId ? *opId : GUID_NULL;
     const bool present = content != nullptr;
     const std::wstring text = TextOf(content);
@@ -240,27 +235,23 @@ ULONG __cdecl TarnRef_CallActivatePolicies(ULONG cookie, const LONG* pacs, ULONG
     win::UniqueSafeArray array = MakeLongArray(pacs, count);
     if (!array) return 0;
     const SharedArray shared = ShareArray(std::move(array));
-    return StartClientCall(State().ClientOf(cookie), [=](ITARNClient* client, ClientCall&) {
-        return client->ActivatePolicies(shared->get());
-    });
+    return StartClientCall(State().ClientOf(cookie),
+                           [=](ITARNClient* client, ClientCall&) { return client->ActivatePolicies(shared->get()); });
 }
 
 ULONG __cdecl TarnRef_CallActivatePoliciesArray(ULONG cookie, SAFEARRAY* array) {
     const SharedArray shared = ShareArray(CopyOfArray(array));
-    return StartClientCall(State().ClientOf(cookie), [=](ITARNClient* client, ClientCall&) {
-        return client->ActivatePolicies(shared->get());
-    });
+    return StartClientCall(State().ClientOf(cookie),
+                           [=](ITARNClient* client, ClientCall&) { return client->ActivatePolicies(shared->get()); });
 }
 
-ULONG __cdecl TarnRef_CallPushData(ULONG cookie, const void* bytes, ULONG size,
-                                   const wchar_t* payloadType) {
+ULONG __cdecl TarnRef_CallPushData(ULONG cookie, const void* bytes, ULONG size, const wchar_t* payloadType) {
     win::UniqueSafeArray payload = MakeByteArray(bytes, size);
     if (!payload) return 0;
     return CallPushData(cookie, ShareArray(std::move(payload)), payloadType);
 }
 
-ULONG __cdecl TarnRef_CallPushDataArray(ULONG cookie, SAFEARRAY* payload,
-                                        const wchar_t* payloadType) {
+ULONG __cdecl TarnRef_CallPushDataArray(ULONG cookie, SAFEARRAY* payload, const wchar_t* payloadType) {
     return CallPushData(cookie, ShareArray(CopyOfArray(payload)), payloadType);
 }
 
@@ -271,11 +262,9 @@ ULONG __cdecl TarnRef_CallPullData(ULONG cookie) {
     return call;
 }
 
-ULONG __cdecl TarnRef_CallReportIncident(ULONG cookie, const wchar_t* incidentId,
-                                         ULONG incidentType, const wchar_t* detail1,
-                                         const wchar_t* detail2, const wchar_t* detail3,
-                                         LONG value1, ULONG value2, ULONG value3,
-                                         const wchar_t* detail4) {
+ULONG __cdecl TarnRef_CallReportIncident(ULONG cookie, const wchar_t* incidentId, ULONG incidentType,
+                                         const wchar_t* detail1, const wchar_t* detail2, const wchar_t* detail3,
+                                         LONG value1, ULONG value2, ULONG value3, const wchar_t* detail4) {
     const wchar_t* given[5] = {incidentId, detail1, detail2, detail3, detail4};
     bool present[5];
     std::wstring texts[5];
@@ -288,15 +277,13 @@ ULONG __cdecl TarnRef_CallReportIncident(ULONG cookie, const wchar_t* incidentId
         const HRESULT hr = client->QueryInterface(IID_IKestrel, reinterpret_cast<void**>(kestrel.GetAddressOf()));
         if (FAILED(hr)) return hr;
         return kestrel->ReportIncident(
-            OptionalBstr(present[0], texts[0]).get(), incidentType,
-            OptionalBstr(present[1], texts[1]).get(), OptionalBstr(present[2], texts[2]).get(),
-            OptionalBstr(present[3], texts[3]).get(), value1, value2, value3,
+            OptionalBstr(present[0], texts[0]).get(), incidentType, OptionalBstr(present[1], texts[1]).get(),
+            OptionalBstr(present[2], texts[2]).get(), OptionalBstr(present[3], texts[3]).get(), value1, value2, value3,
             OptionalBstr(present[4], texts[4]).get());
     });
 }
 
-ULONG __cdecl TarnRef_StartStream(ULONG cookie, int kind, ULONG count,
-                                  const wchar_t* payloadType) {
+ULONG __cdecl TarnRef_StartStream(ULONG cookie, int kind, ULONG count, const wchar_t* payloadType) {
     return StartStream(State().ClientOf(cookie), kind, count, payloadType);
 }
 
@@ -315,8 +302,8 @@ BOOL __cdecl TarnRef_WaitCall(ULONG callId, DWORD timeoutMs, HRESULT* result) {
     return TRUE;
 }
 
-BOOL __cdecl TarnRef_GetPulledPayload(ULONG callId, wchar_t* type, ULONG typeCapacity,
-                                      wchar_t* data, ULONG dataCapacity, VARTYPE* elementType) {
+BOOL __cdecl TarnRef_GetPulledPayload(ULONG callId, wchar_t* type, ULONG typeCapacity, wchar_t* data,
+                                      ULONG dataCapacity, VARTYPE* elementType) {
     CopyToBuffer(L"", type, typeCapacity);
     CopyToBuffer(L"", data, dataCapacity);
     const std::shared_ptr<ClientCall> call = FindClientCall(callId);

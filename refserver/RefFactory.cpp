@@ -65,12 +65,10 @@ HRESULT RefSecureFactory::ClassObjectRequest() {
     return injected ? *injected : S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE RefSecureFactory::PrepareCreate(ULONG processId, LONGLONG opaque,
-                                                          SAFEARRAY** reply) {
-    const std::wstring args = L"processId=" + FormatUnsigned(processId) +
-                              L", opaque=" + FormatHex64(static_cast<ULONGLONG>(opaque));
-    return ServeCall(L"PrepareCreate", args, ServerDownResult(),
-                     [&] { return MakeReply(processId, opaque, reply); });
+HRESULT STDMETHODCALLTYPE RefSecureFactory::PrepareCreate(ULONG processId, LONGLONG opaque, SAFEARRAY** reply) {
+    const std::wstring args =
+        L"processId=" + FormatUnsigned(processId) + L", opaque=" + FormatHex64(static_cast<ULONGLONG>(opaque));
+    return ServeCall(L"PrepareCreate", args, ServerDownResult(), [&] { return MakeReply(processId, opaque, reply); });
 }
 
 HRESULT RefSecureFactory::MakeReply(ULONG processId, LONGLONG opaque, SAFEARRAY** reply) {
@@ -86,8 +84,8 @@ HRESULT RefSecureFactory::MakeReply(ULONG processId, LONGLONG opaque, SAFEARRAY*
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE RefSecureFactory::CreateForProcess(ULONG processId, ULONG creationArg,
-                                                             REFIID iid, void** object) {
+HRESULT STDMETHODCALLTYPE RefSecureFactory::CreateForProcess(ULONG processId, ULONG creationArg, REFIID iid,
+                                                             void** object) {
     const std::wstring args = L"processId=" + FormatUnsigned(processId) + L", creationArg=" +
                               FormatUnsigned(creationArg) + L", iid=" + FormatGuid(iid);
     return ServeCall(L"CreateForProcess", args, ServerDownResult(),

@@ -21,10 +21,8 @@ public:
     ULONG STDMETHODCALLTYPE Release() override;
     ULONG References() const { return references_; }
 
-    HRESULT STDMETHODCALLTYPE PrepareCreate(ULONG processId, LONGLONG opaque,
-                                            SAFEARRAY** reply) override;
-    HRESULT STDMETHODCALLTYPE CreateForProcess(ULONG processId, ULONG creationArg, REFIID iid,
-                                               void** object) override;
+    HRESULT STDMETHODCALLTYPE PrepareCreate(ULONG processId, LONGLONG opaque, SAFEARRAY** reply) override;
+    HRESULT STDMETHODCALLTYPE CreateForProcess(ULONG processId, ULONG creationArg, REFIID iid, void** object) override;
 
 private:
     HRESULT MakeReply(ULONG processId, LONGLONG opaque, SAFEARRAY** reply);

@@ -34,23 +34,23 @@ std::wstring FormatReal(double value) {
 
 std::wstring FormatElement(VARTYPE vt, const BYTE* p) {
     switch (vt) {
-    case VT_I1: return FormatSigned(ReadAs<signed char>(p));
-    case VT_UI1: return FormatHexByte(*p);
-    case VT_I2: return FormatSigned(ReadAs<SHORT>(p));
-    case VT_BOOL: return FormatSigned(ReadAs<VARIANT_BOOL>(p));
-    case VT_UI2: return FormatUnsigned(ReadAs<USHORT>(p));
-    case VT_I4:
-    case VT_INT: return FormatSigned(ReadAs<LONG>(p));
-    case VT_UI4:
-    case VT_UINT: return FormatUnsigned(ReadAs<ULONG>(p));
-    case VT_I8: return FormatSigned(ReadAs<LONGLONG>(p));
-    case VT_UI8: return FormatUnsigned(ReadAs<ULONGLONG>(p));
-    case VT_ERROR: return FormatHex32(ReadAs<ULONG>(p));
-    case VT_R4: return FormatReal(ReadAs<float>(p));
-    case VT_R8: return FormatReal(ReadAs<double>(p));
-    case VT_BSTR: return FormatText(ReadAs<BSTR>(p));
-    case VT_VARIANT: return FormatVariant(*reinterpret_cast<const VARIANT*>(p));
-    default: return L"?";
+        case VT_I1: return FormatSigned(ReadAs<signed char>(p));
+        case VT_UI1: return FormatHexByte(*p);
+        case VT_I2: return FormatSigned(ReadAs<SHORT>(p));
+        case VT_BOOL: return FormatSigned(ReadAs<VARIANT_BOOL>(p));
+        case VT_UI2: return FormatUnsigned(ReadAs<USHORT>(p));
+        case VT_I4:
+        case VT_INT: return FormatSigned(ReadAs<LONG>(p));
+        case VT_UI4:
+        case VT_UINT: return FormatUnsigned(ReadAs<ULONG>(p));
+        case VT_I8: return FormatSigned(ReadAs<LONGLONG>(p));
+        case VT_UI8: return FormatUnsigned(ReadAs<ULONGLONG>(p));
+        case VT_ERROR: return FormatHex32(ReadAs<ULONG>(p));
+        case VT_R4: return FormatReal(ReadAs<float>(p));
+        case VT_R8: return FormatReal(ReadAs<double>(p));
+        case VT_BSTR: return FormatText(ReadAs<BSTR>(p));
+        case VT_VARIANT: return FormatVariant(*reinterpret_cast<const VARIANT*>(p));
+        default: return L"?";
     }
 }
 
@@ -94,9 +94,9 @@ std::wstring FormatElements(const win::SafeArrayView& view) {
 
 std::wstring FormatGuid(const GUID& g) {
     wchar_t buffer[40] = {};
-    _snwprintf(buffer, 39, L"%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-               static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
-               g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    _snwprintf(buffer, 39, L"%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", static_cast<unsigned long>(g.Data1),
+               g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+               g.Data4[7]);
     return buffer;
 }
 
@@ -105,17 +105,17 @@ std::wstring FormatText(const wchar_t* text) {
     std::wstring quoted = L"\"";
     for (const wchar_t* c = text; *c; ++c) {
         switch (*c) {
-        case L'\\': quoted += L"\\\\"; break;
-        case L'"': quoted += L"\\\""; break;
-        case L'\n': quoted += L"\\n"; break;
-        case L'\r': quoted += L"\\r"; break;
-        case L'\t': quoted += L"\\t"; break;
-        default:
-            if (*c < 0x20) {
-                quoted += L"\\x" + FormatHexByte(static_cast<BYTE>(*c));
-            } else {
-                quoted += *c;
-            }
+            case L'\\': quoted += L"\\\\"; break;
+            case L'"': quoted += L"\\\""; break;
+            case L'\n': quoted += L"\\n"; break;
+            case L'\r': quoted += L"\\r"; break;
+            case L'\t': quoted += L"\\t"; break;
+            default:
+                if (*c < 0x20) {
+                    quoted += L"\\x" + FormatHexByte(static_cast<BYTE>(*c));
+                } else {
+                    quoted += *c;
+                }
         }
     }
     return quoted + L"\"";
@@ -138,31 +138,31 @@ std::wstring FormatHex64(ULONGLONG value) {
 
 std::wstring FormatVarType(VARTYPE vt) {
     switch (vt) {
-    case VT_EMPTY: return L"VT_EMPTY";
-    case VT_NULL: return L"VT_NULL";
-    case VT_I1: return L"VT_I1";
-    case VT_I2: return L"VT_I2";
-    case VT_I4: return L"VT_I4";
-    case VT_I8: return L"VT_I8";
-    case VT_UI1: return L"VT_UI1";
-    case VT_UI2: return L"VT_UI2";
-    case VT_UI4: return L"VT_UI4";
-    case VT_UI8: return L"VT_UI8";
-    case VT_INT: return L"VT_INT";
-    case VT_UINT: return L"VT_UINT";
-    case VT_R4: return L"VT_R4";
-    case VT_R8: return L"VT_R8";
-    case VT_CY: return L"VT_CY";
-    case VT_DATE: return L"VT_DATE";
-    case VT_BOOL: return L"VT_BOOL";
-    case VT_BSTR: return L"VT_BSTR";
-    case VT_VARIANT: return L"VT_VARIANT";
-    case VT_ERROR: return L"VT_ERROR";
-    case VT_UNKNOWN: return L"VT_UNKNOWN";
-    case VT_DISPATCH: return L"VT_DISPATCH";
-    case VT_DECIMAL: return L"VT_DECIMAL";
-    case VT_RECORD: return L"VT_RECORD";
-    default: return L"VT_" + FormatUnsigned(vt);
+        case VT_EMPTY: return L"VT_EMPTY";
+        case VT_NULL: return L"VT_NULL";
+        case VT_I1: return L"VT_I1";
+        case VT_I2: return L"VT_I2";
+        case VT_I4: return L"VT_I4";
+        case VT_I8: return L"VT_I8";
+        case VT_UI1: return L"VT_UI1";
+        case VT_UI2: return L"VT_UI2";
+        case VT_UI4: return L"VT_UI4";
+        case VT_UI8: return L"VT_UI8";
+        case VT_INT: return L"VT_INT";
+        case VT_UINT: return L"VT_UINT";
+        case VT_R4: return L"VT_R4";
+        case VT_R8: return L"VT_R8";
+        case VT_CY: return L"VT_CY";
+        case VT_DATE: return L"VT_DATE";
+        case VT_BOOL: return L"VT_BOOL";
+        case VT_BSTR: return L"VT_BSTR";
+        case VT_VARIANT: return L"VT_VARIANT";
+        case VT_ERROR: return L"VT_ERROR";
+        case VT_UNKNOWN: return L"VT_UNKNOWN";
+        case VT_DISPATCH: return L"VT_DISPATCH";
+        case VT_DECIMAL: return L"VT_DECIMAL";
+        case VT_RECORD: return L"VT_RECORD";
+        default: return L"VT_" + FormatUnsigned(vt);
     }
 }
 

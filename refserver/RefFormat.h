@@ -14,8 +14,8 @@ std::wstring FormatGuid(const GUID& guid);
 std::wstring FormatText(const wchar_t* text);  // BSTR or plain text; null -> null
 std::wstring FormatSigned(LONGLONG value);
 std::wstring FormatUnsigned(ULONGLONG value);
-std::wstring FormatHex32(ULONG value);         // 0xHHHHHHHH
-std::wstring FormatHex64(ULONGLONG value);     // 0xHHHHHHHHHHHHHHHH
+std::wstring FormatHex32(ULONG value);      // 0xHHHHHHHH
+std::wstring FormatHex64(ULONGLONG value);  // 0xHHHHHHHHHHHHHHHH
 std::wstring FormatVarType(VARTYPE vt);
 std::wstring FormatVariant(const VARIANT& value);
 std::wstring FormatArray(SAFEARRAY* array);

@@ -39,8 +39,7 @@ STDAPI DllCanUnloadNow() { return g_liveObjects == 0 ? S_OK : S_FALSE; }
 STDAPI DllRegisterServer() {
     const std::wstring path = win::ModuleFileName(g_module);
     if (path.empty()) return HRESULT_FROM_WIN32(::GetLastError());
-    return RegisterClassServer(CLSID_TarnServer, L"Tarn reference server", L"InProcServer32", path,
-                               L"Both");
+    return RegisterClassServer(CLSID_TarnServer, L"Tarn reference server", L"InProcServer32", path, L"Both");
 }
 
 STDAPI DllUnregisterServer() { return UnregisterClass(CLSID_TarnServer); }

@@ -6,7 +6,6 @@
 #include "tarnref.h"
 #include "win/ModulePath.h"
 
-
 namespace tarnref {
 namespace {
 
@@ -23,8 +22,8 @@ std::wstring UniqueStamp(ULONG request) {
 
 void WriteClassKeyValue(const std::wstring& name, const std::wstring& data) {
     win::UniqueHKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ClassKeyPath(CLSID_TarnServer).c_str(), 0,
-                        KEY_SET_VALUE, key.put()) == ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ClassKeyPath(CLSID_TarnServer).c_str(), 0, KEY_SET_VALUE, key.put()) ==
+        ERROR_SUCCESS) {
         SetText(key.get(), name.c_str(), data);
     }
 }
@@ -33,12 +32,11 @@ void CreateFileBesideModule(const std::wstring& name, const std::wstring& data) 
     const std::wstring directory = win::DirectoryOf(win::ModuleFileName(g_module));
     if (directory.empty()) return;
     const std::wstring path = directory + L"\\" + name;
-    win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
     DWORD written = 0;
-    ::WriteFile(file.get(), data.c_str(), static_cast<DWORD>(data.size() * sizeof(wchar_t)),
-                &written, nullptr);
+    ::WriteFile(file.get(), data.c_str(), static_cast<DWORD>(data.size() * sizeof(wchar_t)), &written, nullptr);
 }
 
 }  // namespace

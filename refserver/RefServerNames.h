@@ -14,8 +14,6 @@ constexpr wchar_t kInstanceMutexName[] = L"TarnRefServer.Instance";
 constexpr wchar_t kProcessIdMappingName[] = L"TarnRefServer.ProcessId";
 
 // Set (manual reset) once the server process with that id serves its classes.
-inline std::wstring ReadyEventName(ULONG processId) {
-    return L"TarnRefServer.Ready." + std::to_wstring(processId);
-}
+inline std::wstring ReadyEventName(ULONG processId) { return L"TarnRefServer.Ready." + std::to_wstring(processId); }
 
 }  // namespace tarnref

@@ -3,7 +3,6 @@
 #include "RefFormat.h"
 #include "RefState.h"
 
-
 namespace tarnref {
 namespace {
 
@@ -15,8 +14,7 @@ std::wstring Cookie(ULONG cookie) { return L"cookie=" + FormatUnsigned(cookie); 
 
 // ----- registrations -------------------------------------------------------
 
-HRESULT AddRegistration(ITARNClient* client, ULONG* cookie, LONG bladeType,
-                        SAFEARRAY* policyTypes) {
+HRESULT AddRegistration(ITARNClient* client, ULONG* cookie, LONG bladeType, SAFEARRAY* policyTypes) {
     if (!client || !cookie) return E_POINTER;
     if (!IsVectorOf(policyTypes, VT_UI4)) return E_INVALIDARG;
     Guard guard(State().Lock());
@@ -109,8 +107,7 @@ HRESULT AnswerActivations(SAFEARRAY** pacList) {
 
 HRESULT AnswerBytes(const std::string* bytes, SAFEARRAY** content) {
     win::UniqueSafeArray array =
-        bytes ? MakeByteArray(bytes->data(), static_cast<ULONG>(bytes->size()))
-              : MakeByteArray(nullptr, 0);
+        bytes ? MakeByteArray(bytes->data(), static_cast<ULONG>(bytes->size())) : MakeByteArray(nullptr, 0);
     if (!array) return E_OUTOFMEMORY;
     *content = array.release();
     return S_OK;
@@ -147,8 +144,7 @@ HRESULT DropProvider(const GUID& bladeGuid) {
     return State().holdings.providers.erase(FormatGuid(bladeGuid)) ? S_OK : S_FALSE;
 }
 
-HRESULT AcceptProviderTable(const GUID& bladeGuid, SAFEARRAY* table, VARTYPE vt,
-                            LONG columns) {
+HRESULT AcceptProviderTable(const GUID& bladeGuid, SAFEARRAY* table, VARTYPE vt, LONG columns) {
     if (!IsTableOf(table, vt, columns)) return E_INVALIDARG;
     Guard guard(State().Lock());
     return State().holdings.providers.count(FormatGuid(bladeGuid)) ? S_OK : E_INVALIDARG;
@@ -212,12 +208,21 @@ std::wstring PropertyOf(const std::vector<TableCell>& rows, const wchar_t* key) 
 
 win::UniqueSafeArray EchoResponse(SAFEARRAY* request) {
     const std::vector<TableCell> rows = ReadRows(request);
-    std::vector<std::wstring> cells = {
-        L"PROP", L"MSG_TYPE", PropertyOf(rows, L"MSG_TYPE"),
-        L"PROP", L"MSG_RESP_DATA", PropertyOf(rows, L"MSG_REQ_DATA"),
-        L"PROP", L"MSG_RESP_HTTP_CODE", L"200",
-        L"PROP", L"MSG_RESP_EP_RET_CODE", L"0",
-        L"PROP", L"MSG_RESP_EP_RET_STR", L"OK"};
+    std::vector<std::wstring> cells = {L"PROP",
+                                       L"MSG_TYPE",
+                                       PropertyOf(rows, L"MSG_TYPE"),
+                                       L"PROP",
+                                       L"MSG_RESP_DATA",
+                                       PropertyOf(rows, L"MSG_REQ_DATA"),
+                                       L"PROP",
+                                       L"MSG_RESP_HTTP_CODE",
+                                       L"200",
+                                       L"PROP",
+                                       L"MSG_RESP_EP_RET_CODE",
+                                       L"0",
+                                       L"PROP",
+                                       L"MSG_RESP_EP_RET_STR",
+                                       L"OK"};
     for (const TableCell& row : rows) {
         if (row.section == L"HEADER_RESP") cells.insert(cells.end(), {L"HEADER_RESP", row.key, L"echo"});
     }
@@ -282,9 +287,7 @@ RefServerObject::RefServerObject(ULONG generation)
 
 RefServerObject::~RefServerObject() { --g_liveObjects; }
 
-DWORD STDMETHODCALLTYPE RefServerObject::AddConnection(DWORD type, DWORD) {
-    return connections_.Add(type);
-}
+DWORD STDMETHODCALLTYPE RefServerObject::AddConnection(DWORD type, DWORD) { return connections_.Add(type); }
 
 DWORD STDMETHODCALLTYPE RefServerObject::ReleaseConnection(DWORD type, DWORD, BOOL) {
     return connections_.Release(type);
@@ -334,19 +337,15 @@ HRESULT STDMETHODCALLTYPE RefServerObject::Unregister(ULONG cookie) {
     return Serve(L"Unregister", Cookie(cookie), [&] { return DropRegistration(cookie); });
 }
 
-HRESULT STDMETHODCALLTYPE RefServerObject::Register(ITARNClient* client, ULONG* cookie,
-                                                    LONG bladeType, SAFEARRAY* policyTypes) {
-    const std::wstring args = L"bladeType=" + FormatSigned(bladeType) +
-                              L", policyTypes=" + FormatArray(policyTypes);
-    return Serve(L"Register", args,
-                 [&] { return AddRegistration(client, cookie, bladeType, policyTypes); });
+HRESULT STDMETHODCALLTYPE RefServerObject::Register(ITARNClient* client, ULONG* cookie, LONG bladeType,
+                                                    SAFEARRAY* policyTypes) {
+    const std::wstring args = L"bladeType=" + FormatSigned(bladeType) + L", policyTypes=" + FormatArray(policyTypes);
+    return Serve(L"Register", args, [&] { return AddRegistration(client, cookie, bladeType, policyTypes); });
 }
 
-HRESULT STDMETHODCALLTYPE RefServerObject::AddExpectedMessageTypes(ULONG cookie,
-                                                                   SAFEARRAY* messageTypes) {
+HRESULT STDMETHODCALLTYPE RefServerObject::AddExpectedMessageTypes(ULONG cookie, SAFEARRAY* messageTypes) {
     const std::wstring args = Cookie(cookie) + L", messageTypes=" + FormatArray(messageTypes);
-    return Serve(L"AddExpectedMessageTypes", args,
-                 [&] { return AddMessageTypes(cookie, messageTypes); });
+    return Serve(L"AddExpectedMessageTypes", args, [&] { return AddMessageTypes(cookie, messageTypes); });
 }
 
 HRESULT STDMETHODCALLTYPE RefServerObject::GetActivations(SAFEARRAY** pacList) {
@@ -358,36 +357,29 @@ HRESULT STDMETHODCALLTYPE RefServerObject::TriggerPayloadPoll(ULONG cookie) {
 }
 
 HRESULT STDMETHODCALLTYPE RefServerObject::RegisterProvider(GUID bladeGuid) {
-    return Serve(L"RegisterProvider", L"bladeGuid=" + FormatGuid(bladeGuid),
-                 [&] { return AddProvider(bladeGuid); });
+    return Serve(L"RegisterProvider", L"bladeGuid=" + FormatGuid(bladeGuid), [&] { return AddProvider(bladeGuid); });
 }
 
 HRESULT STDMETHODCALLTYPE RefServerObject::SetProperties(GUID bladeGuid, SAFEARRAY* table) {
     const std::wstring args = L"bladeGuid=" + FormatGuid(bladeGuid) + L", table=" + FormatArray(table);
-    return Serve(L"SetProperties", args,
-                 [&] { return AcceptProviderTable(bladeGuid, table, VT_VARIANT, 4); });
+    return Serve(L"SetProperties", args, [&] { return AcceptProviderTable(bladeGuid, table, VT_VARIANT, 4); });
 }
 
 HRESULT STDMETHODCALLTYPE RefServerObject::UnRegisterProvider(GUID bladeGuid) {
-    return Serve(L"UnRegisterProvider", L"bladeGuid=" + FormatGuid(bladeGuid),
-                 [&] { return DropProvider(bladeGuid); });
+    return Serve(L"UnRegisterProvider", L"bladeGuid=" + FormatGuid(bladeGuid), [&] { return DropProvider(bladeGuid); });
 }
 
 HRESULT STDMETHODCALLTYPE RefServerObject::SetNotification(GUID bladeGuid, SAFEARRAY* table) {
     const std::wstring args = L"bladeGuid=" + FormatGuid(bladeGuid) + L", table=" + FormatArray(table);
-    return Serve(L"SetNotification", args,
-                 [&] { return AcceptProviderTable(bladeGuid, table, VT_BSTR, 2); });
+    return Serve(L"SetNotification", args, [&] { return AcceptProviderTable(bladeGuid, table, VT_BSTR, 2); });
 }
 
-HRESULT STDMETHODCALLTYPE RefServerObject::GetPolicyContent(LONG policyType, LONG pac,
-                                                            SAFEARRAY** content) {
-    const std::wstring args =
-        L"policyType=" + FormatSigned(policyType) + L", pac=" + FormatSigned(pac);
+HRESULT STDMETHODCALLTYPE RefServerObject::GetPolicyContent(LONG policyType, LONG pac, SAFEARRAY** content) {
+    const std::wstring args = L"policyType=" + FormatSigned(policyType) + L", pac=" + FormatSigned(pac);
     return Serve(L"GetPolicyContent", args, [&] { return AnswerPolicy(policyType, pac, content); });
 }
 
-HRESULT STDMETHODCALLTYPE RefServerObject::GetPolicyContentById(GUID policyId,
-                                                                SAFEARRAY** content) {
+HRESULT STDMETHODCALLTYPE RefServerObject::GetPolicyContentById(GUID policyId, SAFEARRAY** content) {
     return Serve(L"GetPolicyContentById", L"policyId=" + FormatGuid(policyId),
                  [&] { return AnswerPolicyById(policyId, content); });
 }
@@ -402,61 +394,50 @@ HRESULT STDMETHODCALLTYPE RefServerObject::LOG_CreateLogRecord(ULONG queue, SAFE
 }
 
 HRESULT STDMETHODCALLTYPE RefServerObject::LOG_CommitLogQueue(ULONG queue) {
-    return Serve(L"LOG_CommitLogQueue", L"queue=" + FormatUnsigned(queue),
-                 [&] { return CommitQueue(queue); });
+    return Serve(L"LOG_CommitLogQueue", L"queue=" + FormatUnsigned(queue), [&] { return CommitQueue(queue); });
 }
 
 HRESULT STDMETHODCALLTYPE RefServerObject::IsAlive(ULONG cookie) {
-    return Serve(L"IsAlive", Cookie(cookie),
-                 [&] { return IsRegistered(cookie) ? S_OK : E_INVALIDARG; });
+    return Serve(L"IsAlive", Cookie(cookie), [&] { return IsRegistered(cookie) ? S_OK : E_INVALIDARG; });
 }
 
 HRESULT STDMETHODCALLTYPE RefServerObject::CheckCompliance() {
     return Serve(L"CheckCompliance", L"", [] { return S_OK; });
 }
 
-HRESULT STDMETHODCALLTYPE RefServerObject::SetOperationStatus(GUID opGuid, ULONG status,
-                                                              BSTR text1, BSTR text2,
+HRESULT STDMETHODCALLTYPE RefServerObject::SetOperationStatus(GUID opGuid, ULONG status, BSTR text1, BSTR text2,
                                                               ULONG value) {
-    const std::wstring args = L"opGuid=" + FormatGuid(opGuid) + L", status=" +
-                              FormatUnsigned(status) + L", text1=" + FormatText(text1) +
-                              L", text2=" + FormatText(text2) + L", value=" + FormatUnsigned(value);
+    const std::wstring args = L"opGuid=" + FormatGuid(opGuid) + L", status=" + FormatUnsigned(status) + L", text1=" +
+                              FormatText(text1) + L", text2=" + FormatText(text2) + L", value=" + FormatUnsigned(value);
     return Serve(L"SetOperationStatus", args, [] { return S_OK; });
 }
 
-HRESULT STDMETHODCALLTYPE RefServerObject::SendBladeMessage(SAFEARRAY* request,
-                                                            SAFEARRAY** response) {
+HRESULT STDMETHODCALLTYPE RefServerObject::SendBladeMessage(SAFEARRAY* request, SAFEARRAY** response) {
     return Serve(L"SendBladeMessage", L"request=" + FormatArray(request),
                  [&] { return AnswerBladeMessage(request, response); });
 }
 
-HRESULT STDMETHODCALLTYPE RefServerObject::ReportIncident(BSTR incidentId, ULONG incidentType,
-                                                          BSTR detail1, BSTR detail2,
-                                                          BSTR detail3, LONG value1,
-                                                          ULONG value2, ULONG value3,
-                                                          BSTR detail4) {
-    const std::wstring args =
-        L"incidentId=" + FormatText(incidentId) + L", incidentType=" + FormatUnsigned(incidentType) +
-        L", detail1=" + FormatText(detail1) + L", detail2=" + FormatText(detail2) +
-        L", detail3=" + FormatText(detail3) + L", value1=" + FormatSigned(value1) +
-        L", value2=" + FormatUnsigned(value2) + L", value3=" + FormatUnsigned(value3) +
-        L", detail4=" + FormatText(detail4);
+HRESULT STDMETHODCALLTYPE RefServerObject::ReportIncident(BSTR incidentId, ULONG incidentType, BSTR detail1,
+                                                          BSTR detail2, BSTR detail3, LONG value1, ULONG value2,
+                                                          ULONG value3, BSTR detail4) {
+    const std::wstring args = L"incidentId=" + FormatText(incidentId) + L", incidentType=" +
+                              FormatUnsigned(incidentType) + L", detail1=" + FormatText(detail1) + L", detail2=" +
+                              FormatText(detail2) + L", detail3=" + FormatText(detail3) + L", value1=" +
+                              FormatSigned(value1) + L", value2=" + FormatUnsigned(value2) + L", value3=" +
+                              FormatUnsigned(value3) + L", detail4=" + FormatText(detail4);
     return Serve(L"ReportIncident", args, [] { return S_OK; });
 }
 
 HRESULT STDMETHODCALLTYPE RefServerObject::DownloadFile(BSTR url, BSTR* fileName) {
-    const std::wstring args = L"url=" + FormatText(url) + L", fileName=" +
-                              (fileName ? FormatText(*fileName) : std::wstring(L"null"));
+    const std::wstring args =
+        L"url=" + FormatText(url) + L", fileName=" + (fileName ? FormatText(*fileName) : std::wstring(L"null"));
     return Serve(L"DownloadFile", args, [&] { return AnswerFileName(fileName); });
 }
 
-HRESULT STDMETHODCALLTYPE RefServerObject::GetCaCertFingerPrint(BSTR* caCertFP,
-                                                                BSTR* caCertFPEng) {
-    const std::wstring args =
-        L"caCertFP=" + (caCertFP ? FormatText(*caCertFP) : std::wstring(L"null")) +
-        L", caCertFPEng=" + (caCertFPEng ? FormatText(*caCertFPEng) : std::wstring(L"null"));
-    return Serve(L"GetCaCertFingerPrint", args,
-                 [&] { return AnswerFingerPrint(caCertFP, caCertFPEng); });
+HRESULT STDMETHODCALLTYPE RefServerObject::GetCaCertFingerPrint(BSTR* caCertFP, BSTR* caCertFPEng) {
+    const std::wstring args = L"caCertFP=" + (caCertFP ? FormatText(*caCertFP) : std::wstring(L"null")) +
+                              L", caCertFPEng=" + (caCertFPEng ? FormatText(*caCertFPEng) : std::wstring(L"null"));
+    return Serve(L"GetCaCertFingerPrint", args, [&] { return AnswerFingerPrint(caCertFP, caCertFPEng); });
 }
 
 HRESULT STDMETHODCALLTYPE RefServerObject::Reserved3() { return Placeholder(L"Reserved3"); }

@@ -32,8 +32,7 @@ public:
     HRESULT STDMETHODCALLTYPE Register(ITARNClient* client, ULONG* cookie, LONG bladeType,
                                        SAFEARRAY* policyTypes) override;
     HRESULT STDMETHODCALLTYPE Reserved5() override;
-    HRESULT STDMETHODCALLTYPE AddExpectedMessageTypes(ULONG cookie,
-                                                      SAFEARRAY* messageTypes) override;
+    HRESULT STDMETHODCALLTYPE AddExpectedMessageTypes(ULONG cookie, SAFEARRAY* messageTypes) override;
     HRESULT STDMETHODCALLTYPE GetActivations(SAFEARRAY** pacList) override;
     HRESULT STDMETHODCALLTYPE TriggerPayloadPoll(ULONG cookie) override;
     HRESULT STDMETHODCALLTYPE Reserved9() override;
@@ -45,8 +44,7 @@ public:
     HRESULT STDMETHODCALLTYPE Reserved15() override;
     HRESULT STDMETHODCALLTYPE SetNotification(GUID bladeGuid, SAFEARRAY* table) override;
     HRESULT STDMETHODCALLTYPE Reserved17() override;
-    HRESULT STDMETHODCALLTYPE GetPolicyContent(LONG policyType, LONG pac,
-                                               SAFEARRAY** content) override;
+    HRESULT STDMETHODCALLTYPE GetPolicyContent(LONG policyType, LONG pac, SAFEARRAY** content) override;
     HRESULT STDMETHODCALLTYPE GetPolicyContentById(GUID policyId, SAFEARRAY** content) override;
     HRESULT STDMETHODCALLTYPE Reserved20() override;
     HRESULT STDMETHODCALLTYPE Reserved21() override;
@@ -59,15 +57,14 @@ public:
     HRESULT STDMETHODCALLTYPE Reserved28() override;
     HRESULT STDMETHODCALLTYPE IsAlive(ULONG cookie) override;
     HRESULT STDMETHODCALLTYPE CheckCompliance() override;
-    HRESULT STDMETHODCALLTYPE SetOperationStatus(GUID opGuid, ULONG status, BSTR text1,
-                                                 BSTR text2, ULONG value) override;
-    HRESULT STDMETHODCALLTYPE SendBladeMessage(SAFEARRAY* request,
-                                               SAFEARRAY** response) override;
+    HRESULT STDMETHODCALLTYPE SetOperationStatus(GUID opGuid, ULONG status, BSTR text1, BSTR text2,
+                                                 ULONG value) override;
+    HRESULT STDMETHODCALLTYPE SendBladeMessage(SAFEARRAY* request, SAFEARRAY** response) override;
 
     // IKestrel
-    HRESULT STDMETHODCALLTYPE ReportIncident(BSTR incidentId, ULONG incidentType, BSTR detail1,
-                                             BSTR detail2, BSTR detail3, LONG value1,
-                                             ULONG value2, ULONG value3, BSTR detail4) override;
+    HRESULT STDMETHODCALLTYPE ReportIncident(BSTR incidentId, ULONG incidentType, BSTR detail1, BSTR detail2,
+                                             BSTR detail3, LONG value1, ULONG value2, ULONG value3,
+                                             BSTR detail4) override;
     // ITarnDownload
     HRESULT STDMETHODCALLTYPE DownloadFile(BSTR url, BSTR* fileName) override;
     // IExternalConnection: out of process, tells the front end whether a

@@ -1,6 +1,5 @@
 #include "RefState.h"
 
-
 namespace tarnref {
 
 std::atomic<long> g_liveObjects{0};

@@ -62,7 +62,7 @@ struct Configuration {
     bool activationsFixed = false;
     win::UniqueSafeArray activations;  // null with activationsFixed: answer null
     ResponseMode responseMode = ResponseMode::Echo;
-    win::UniqueSafeArray response;     // null in Fixed mode: answer null
+    win::UniqueSafeArray response;  // null in Fixed mode: answer null
     std::optional<std::wstring> downloadFileName;
     std::wstring caCertFP = L"REF-CA-FP";
     std::wstring caCertFPEng = L"REF-CA-FP-ENG";
@@ -203,8 +203,7 @@ std::shared_ptr<ClientCall> FindClientCall(ULONG id);
 // Starts a stream: count calls of one kind (TARNREF_STREAM_*) to the client,
 // one after another, each carrying its sequence number. Returns the stream's
 // call id, 0 without client or thread or for an unknown kind.
-ULONG StartStream(win::ComPtr<ITARNClient> client, int kind, ULONG count,
-                  const wchar_t* payloadType);
+ULONG StartStream(win::ComPtr<ITARNClient> client, int kind, ULONG count, const wchar_t* payloadType);
 
 // The operation whose next call ends the process (null or empty clears).
 void SetExitDuring(const wchar_t* operation);
@@ -218,8 +217,7 @@ namespace tarnref {
 // work runs and its success may be replaced by the chosen result. Every call
 // is recorded with its decoded arguments.
 template <typename Work>
-HRESULT ServeCall(const wchar_t* operation, const std::wstring& args, HRESULT refusal,
-                  Work&& work) {
+HRESULT ServeCall(const wchar_t* operation, const std::wstring& args, HRESULT refusal, Work&& work) {
     RefState& state = RefState::Instance();
     state.ExitIfChosen(operation);
     HRESULT hr = refusal;

@@ -31,8 +31,8 @@ HRESULT ActivateOne(ITARNClient* client, ULONG seq) {
 // A description the adaptor's parser accepts: the attributes it reads, none
 // of them at the start of the text.
 std::wstring PolicyDescription(ULONG seq) {
-    return L"<policy type=\"60\" pac=\"" + SequenceText(seq) + L"\" id=\"" +
-           FormatGuid(SequenceGuid(seq)) + L"\" modDate=\"" + SequenceText(seq) + L"\"/>";
+    return L"<policy type=\"60\" pac=\"" + SequenceText(seq) + L"\" id=\"" + FormatGuid(SequenceGuid(seq)) +
+           L"\" modDate=\"" + SequenceText(seq) + L"\"/>";
 }
 
 HRESULT PolicyOne(ITARNClient* client, ULONG seq) {
@@ -40,8 +40,7 @@ HRESULT PolicyOne(ITARNClient* client, ULONG seq) {
 }
 
 HRESULT OperationOne(ITARNClient* client, ULONG seq) {
-    return client->OperationArrivalNotification(SequenceGuid(seq), seq,
-                                                Bstr(L"operation " + SequenceText(seq)).get());
+    return client->OperationArrivalNotification(SequenceGuid(seq), seq, Bstr(L"operation " + SequenceText(seq)).get());
 }
 
 HRESULT PushOne(ITARNClient* client, ULONG seq, const std::wstring* type) {
@@ -53,9 +52,8 @@ HRESULT PushOne(ITARNClient* client, ULONG seq, const std::wstring* type) {
 }
 
 HRESULT IncidentOne(IKestrel* kestrel, ULONG seq) {
-    return kestrel->ReportIncident(Bstr(SequenceText(seq)).get(), 1, Bstr(L"stream").get(),
-                                   Bstr(L"").get(), Bstr(L"").get(), 0, seq, 0,
-                                   Bstr(L"").get());
+    return kestrel->ReportIncident(Bstr(SequenceText(seq)).get(), 1, Bstr(L"stream").get(), Bstr(L"").get(),
+                                   Bstr(L"").get(), 0, seq, 0, Bstr(L"").get());
 }
 
 // Makes the count calls; the stream's result is its first failure, if any.
@@ -73,34 +71,32 @@ HRESULT RunStream(ClientCall& call, ULONG count, One&& one) {
     return first;
 }
 
-bool IsKnownKind(int kind) {
-    return kind >= TARNREF_STREAM_ACTIVATIONS && kind <= TARNREF_STREAM_INCIDENTS;
-}
+bool IsKnownKind(int kind) { return kind >= TARNREF_STREAM_ACTIVATIONS && kind <= TARNREF_STREAM_INCIDENTS; }
 
 }  // namespace
 
-ULONG StartStream(win::ComPtr<ITARNClient> client, int kind, ULONG count,
-                  const wchar_t* payloadType) {
+ULONG StartStream(win::ComPtr<ITARNClient> client, int kind, ULONG count, const wchar_t* payloadType) {
     if (!IsKnownKind(kind)) return 0;
     const bool hasType = payloadType != nullptr;
     const std::wstring type = payloadType ? payloadType : L"";
     return StartClientCall(std::move(client), [=](ITARNClient* target, ClientCall& call) {
         switch (kind) {
-        case TARNREF_STREAM_ACTIVATIONS:
-            return RunStream(call, count, [&](ULONG seq) { return ActivateOne(target, seq); });
-        case TARNREF_STREAM_POLICIES:
-            return RunStream(call, count, [&](ULONG seq) { return PolicyOne(target, seq); });
-        case TARNREF_STREAM_OPERATIONS:
-            return RunStream(call, count, [&](ULONG seq) { return OperationOne(target, seq); });
-        case TARNREF_STREAM_PUSHDATA:
-            return RunStream(call, count,
-                             [&](ULONG seq) { return PushOne(target, seq, hasType ? &type : nullptr); });
-        default: {
-            win::ComPtr<IKestrel> kestrel;
-            const HRESULT hr = target->QueryInterface(IID_IKestrel, reinterpret_cast<void**>(kestrel.GetAddressOf()));
-            if (FAILED(hr)) return hr;
-            return RunStream(call, count, [&](ULONG seq) { return IncidentOne(kestrel.Get(), seq); });
-        }
+            case TARNREF_STREAM_ACTIVATIONS:
+                return RunStream(call, count, [&](ULONG seq) { return ActivateOne(target, seq); });
+            case TARNREF_STREAM_POLICIES:
+                return RunStream(call, count, [&](ULONG seq) { return PolicyOne(target, seq); });
+            case TARNREF_STREAM_OPERATIONS:
+                return RunStream(call, count, [&](ULONG seq) { return OperationOne(target, seq); });
+            case TARNREF_STREAM_PUSHDATA:
+                return RunStream(call, count,
+                                 [&](ULONG seq) { return PushOne(target, seq, hasType ? &type : nullptr); });
+            default: {
+                win::ComPtr<IKestrel> kestrel;
+                const HRESULT hr =
+                    target->QueryInterface(IID_IKestrel, reinterpret_cast<void**>(kestrel.GetAddressOf()));
+                if (FAILED(hr)) return hr;
+                return RunStream(call, count, [&](ULONG seq) { return IncidentOne(kestrel.Get(), seq); });
+            }
         }
     });
 }

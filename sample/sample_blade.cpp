@@ -147,16 +147,15 @@ std::string Narrow(BSTR text) { return Narrow(text, SysStringLen(text)); }
 std::string GuidText(const GUID& g) {
     char text[40];
     std::snprintf(text, sizeof(text), "%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
     return text;
 }
 
 // ---- callbacks -----------------------------------------------------------------
 
 // Set by the callbacks; the session waits for them. Auto-reset events.
-UniqueHandle g_connected, g_newPolicy, g_newOperation, g_activation, g_payloadResponse, g_incident,
-    g_settingsUpdate;
+UniqueHandle g_connected, g_newPolicy, g_newOperation, g_activation, g_payloadResponse, g_incident, g_settingsUpdate;
 
 void TARNSTUB_CALL OnConnected(void) {
     Print("  [callback] connected to the Tarn server\n");
@@ -182,7 +181,8 @@ void TARNSTUB_CALL OnActivationStatus(const LONG* pacs, LONG count) {
 }
 
 void TARNSTUB_CALL OnPayloadResponse(BSTR type, BSTR payload) {
-    Print("  [callback] payload response: type \"%s\", payload \"%s\"\n", Narrow(type).c_str(), Narrow(payload).c_str());
+    Print("  [callback] payload response: type \"%s\", payload \"%s\"\n", Narrow(type).c_str(),
+          Narrow(payload).c_str());
     SetEvent(g_payloadResponse.get());
 }
 
@@ -200,9 +200,7 @@ void TARNSTUB_CALL OnSettingsUpdate(LONG setting, LONG value) {
 
 // Blade types whose notifications reach the plain callbacks. The
 // remote-access blade (6) has a peer of its own; 8 and 11 have none.
-bool HasDefaultPeer(DWORD bladeType) {
-    return bladeType == 9 || (bladeType >= 12 && bladeType <= 16);
-}
+bool HasDefaultPeer(DWORD bladeType) { return bladeType == 9 || (bladeType >= 12 && bladeType <= 16); }
 
 void Await(const UniqueHandle& event, const char* what, DWORD seconds = 10) {
     if (WaitForSingleObject(event.get(), seconds * 1000) != WAIT_OBJECT_0) {
@@ -259,18 +257,18 @@ std::wstring ServerFolder() {
 void EnsureServerRegistered() {
     const std::wstring folder = ServerFolder();
     const std::wstring exe = folder + L"TarnRefServer.exe", proxy = folder + L"TarnProxy.dll";
-    const bool registered = SameFile(RegisteredText(std::wstring(kTarnServerClass) + L"\\LocalServer32"), exe) &&
-                            SameFile(RegisteredText(std::wstring(kControlClass) + L"\\LocalServer32"), exe) &&
-                            SameFile(RegisteredText(std::wstring(L"Software\\Classes\\CLSID\\") + kProxyClassId +
-                                                    L"\\InProcServer32"),
-                                     proxy) &&
-                            SameFile(RegisteredText(std::wstring(kServerInterface) + L"\\ProxyStubClsid32"),
-                                     kProxyClassId);
+    const bool registered =
+        SameFile(RegisteredText(std::wstring(kTarnServerClass) + L"\\LocalServer32"), exe) &&
+        SameFile(RegisteredText(std::wstring(kControlClass) + L"\\LocalServer32"), exe) &&
+        SameFile(RegisteredText(std::wstring(L"Software\\Classes\\CLSID\\") + kProxyClassId + L"\\InProcServer32"),
+                 proxy) &&
+        SameFile(RegisteredText(std::wstring(kServerInterface) + L"\\ProxyStubClsid32"), kProxyClassId);
     if (registered) return;
     const HRESULT hr = TarnRef_RegisterServer();
-    Print("Registered the reference Tarn server out of process (TarnProxy.dll and TarnRefServer.exe in %s): "
-          "hr 0x%08lx%s\n\n",
-          Narrow(folder).c_str(), static_cast<unsigned long>(hr), SUCCEEDED(hr) ? "" : "  <-- UNEXPECTED");
+    Print(
+        "Registered the reference Tarn server out of process (TarnProxy.dll and TarnRefServer.exe in %s): "
+        "hr 0x%08lx%s\n\n",
+        Narrow(folder).c_str(), static_cast<unsigned long>(hr), SUCCEEDED(hr) ? "" : "  <-- UNEXPECTED");
     if (FAILED(hr)) ++g_unexpectedFailures;
 }
 
@@ -452,8 +450,8 @@ void Requests() {
     const wchar_t* chunkNames[] = {L"state"};
     const wchar_t* chunkValues[] = {L"<state ok=\"1\"/>"};
     const wchar_t* messages[] = {L"sample blade ready"};
-    ProviderInfoData provider = {L"SampleBlade", propertyNames, propertyValues, 2, chunkNames, chunkValues, 1,
-                                 messages, 1};
+    ProviderInfoData provider = {
+        L"SampleBlade", propertyNames, propertyValues, 2, chunkNames, chunkValues, 1, messages, 1};
     Call("CollectProviderInfo", CollectProviderInfo(&provider));
 
     const BYTE record[] = {0x01, 0x02, 'h', 'e', 'l', 'l', 'o'};
@@ -467,7 +465,8 @@ void Requests() {
     HRESULT pullResult = E_FAIL;
     if (pull && TarnRef_WaitCall(pull, 5000, &pullResult) &&
         TarnRef_GetPulledPayload(pull, pulledType, 64, pulledData, 256, nullptr))
-        Print("     the server pulled type \"%s\", data \"%s\"\n", Narrow(pulledType, static_cast<UINT>(wcslen(pulledType))).c_str(),
+        Print("     the server pulled type \"%s\", data \"%s\"\n",
+              Narrow(pulledType, static_cast<UINT>(wcslen(pulledType))).c_str(),
               Narrow(pulledData, static_cast<UINT>(wcslen(pulledData))).c_str());
 
     OwnedBstr response;
@@ -487,8 +486,9 @@ void RemoteAccessNotifications() {
     Print("\n-- notifications from the server --\n");
     const char policy[] = "<policy type=\"60\"><vpn client_verification_engine=\"QLCompliance\"/></policy>";
     TarnRef_SetPolicyContent(60, 1, policy, sizeof(policy) - 1);
-    TarnRef_CallPolicyArrival(0, L"<policy type=\"60\" pac=\"1\" id=\"00000000-0000-0000-0000-000000000000\" "
-                                 L"modDate=\"1765000000000\"/>");
+    TarnRef_CallPolicyArrival(0,
+                              L"<policy type=\"60\" pac=\"1\" id=\"00000000-0000-0000-0000-000000000000\" "
+                              L"modDate=\"1765000000000\"/>");
     Await(g_settingsUpdate, "settings update");
     Print("  (the remote-access blade's peer passes nothing else on)\n");
 }
@@ -496,13 +496,16 @@ void RemoteAccessNotifications() {
 void Notifications(DWORD bladeType) {
     if (bladeType == 6) return RemoteAccessNotifications();
     if (!HasDefaultPeer(bladeType)) {
-        Print("\n-- notifications --\n  (blade type %lu has no notification peer: the stub logs and drops "
-              "notifications)\n", static_cast<unsigned long>(bladeType));
+        Print(
+            "\n-- notifications --\n  (blade type %lu has no notification peer: the stub logs and drops "
+            "notifications)\n",
+            static_cast<unsigned long>(bladeType));
         return;
     }
     Print("\n-- notifications from the server --\n");
-    TarnRef_CallPolicyArrival(0, L"<policy type=\"77\" pac=\"2\" id=\"6b1f0e2a-4c3d-4e5f-8a9b-0c1d2e3f4a5b\" "
-                                 L"modDate=\"1765000000000\"/>");
+    TarnRef_CallPolicyArrival(0,
+                              L"<policy type=\"77\" pac=\"2\" id=\"6b1f0e2a-4c3d-4e5f-8a9b-0c1d2e3f4a5b\" "
+                              L"modDate=\"1765000000000\"/>");
     Await(g_newPolicy, "new policy");
     const GUID operation = {0x0b5e0001, 0x1111, 0x2222, {0x33, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x66}};
     TarnRef_CallOperationArrival(0, &operation, 4, L"rescan C:\\Users");
@@ -566,8 +569,10 @@ int main(int argc, char** argv) {
     bool reconnect = false;
     DWORD bladeType = 12;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--reconnect") == 0) reconnect = true;
-        else bladeType = static_cast<DWORD>(std::strtoul(argv[i], nullptr, 10));
+        if (std::strcmp(argv[i], "--reconnect") == 0)
+            reconnect = true;
+        else
+            bladeType = static_cast<DWORD>(std::strtoul(argv[i], nullptr, 10));
     }
     const std::wstring logDir = EnsureLogDirectory();
     Print("TarnStub sample blade: blade type %lu%s\n\n", static_cast<unsigned long>(bladeType),

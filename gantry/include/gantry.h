@@ -85,9 +85,8 @@ typedef unsigned(__stdcall* GANTRY_THREAD_PROC)(void* argument);
  * thread handle, which the caller closes, or null when no thread was started.
  * Only the caller's procedure runs on the thread: unloading GANTRY.dll while
  * it runs is safe. */
-typedef HANDLE(WINAPI* GANTRY_START_NAMED_THREAD)(SECURITY_ATTRIBUTES* attributes,
-                                                  GANTRY_THREAD_PROC proc, void* argument,
-                                                  const wchar_t* name);
+typedef HANDLE(WINAPI* GANTRY_START_NAMED_THREAD)(SECURITY_ATTRIBUTES* attributes, GANTRY_THREAD_PROC proc,
+                                                  void* argument, const wchar_t* name);
 
 /* ---- The table and the resolver (ordinal 1) ---------------------------- */
 

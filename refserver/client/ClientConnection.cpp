@@ -17,7 +17,7 @@ struct Connection {
     win::CriticalSection lock;
     win::ComPtr<ITarnRefControl> control GUARDED_BY(lock);
     win::UniqueHandle serverProcess GUARDED_BY(lock);  // the last server process known
-    HANDLE mtaUsage GUARDED_BY(lock) = nullptr;  // the CoIncrementMTAUsage cookie, kept for good
+    HANDLE mtaUsage GUARDED_BY(lock) = nullptr;        // the CoIncrementMTAUsage cookie, kept for good
 };
 
 // Never destroyed: proxies must not be released while the process unloads.
@@ -35,8 +35,8 @@ void KeepMtaAlive() {
     Guard guard(State().lock);
     if (State().mtaUsage) return;
     HMODULE ole32 = ::GetModuleHandleW(L"ole32.dll");
-    const auto increment = ole32 ? reinterpret_cast<CoIncrementMTAUsageFn>(reinterpret_cast<void*>(
-                                       ::GetProcAddress(ole32, "CoIncrementMTAUsage")))
+    const auto increment = ole32 ? reinterpret_cast<CoIncrementMTAUsageFn>(
+                                       reinterpret_cast<void*>(::GetProcAddress(ole32, "CoIncrementMTAUsage")))
                                  : nullptr;
     if (increment) increment(&State().mtaUsage);
 }
@@ -51,21 +51,17 @@ bool IsInMta() {
 unsigned __stdcall WorkThread(void* argument) {
     try {
         (*static_cast<const std::function<void()>*>(argument))();
-    } catch (...) {
-    }
+    } catch (...) {}
     return 0;
 }
 
-bool IsProcessRunning(HANDLE process) {
-    return process && ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-}
+bool IsProcessRunning(HANDLE process) { return process && ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
 
 // A failure that shows the server process is gone (or going).
 bool IsServerGone(HRESULT hr) {
-    return hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) ||
-           hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) ||
-           hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE) || hr == RPC_E_DISCONNECTED ||
-           hr == RPC_E_SERVER_DIED || hr == RPC_E_SERVER_DIED_DNE || hr == CO_E_OBJNOTCONNECTED;
+    return hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) ||
+           hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE) || hr == RPC_E_DISCONNECTED || hr == RPC_E_SERVER_DIED ||
+           hr == RPC_E_SERVER_DIED_DNE || hr == CO_E_OBJNOTCONNECTED;
 }
 
 void RememberServer(ULONG processId) {
@@ -86,8 +82,8 @@ win::ComPtr<ITarnRefControl> HeldControl() {
 HRESULT Connect(win::ComPtr<ITarnRefControl>& control) {
     control = HeldControl();
     if (control) return S_OK;
-    HRESULT hr = ::CoCreateInstance(CLSID_TarnRefControl, nullptr, CLSCTX_LOCAL_SERVER,
-                                    IID_ITarnRefControl, reinterpret_cast<void**>(control.GetAddressOf()));
+    HRESULT hr = ::CoCreateInstance(CLSID_TarnRefControl, nullptr, CLSCTX_LOCAL_SERVER, IID_ITarnRefControl,
+                                    reinterpret_cast<void**>(control.GetAddressOf()));
     if (FAILED(hr)) return hr;
     ULONG processId = 0;
     hr = control->ProcessId(&processId);
@@ -131,8 +127,8 @@ void RunInMta(const std::function<void()>& work) {
         work();
         return;
     }
-    const uintptr_t thread = _beginthreadex(nullptr, 0, WorkThread,
-                                            const_cast<std::function<void()>*>(&work), 0, nullptr);
+    const uintptr_t thread =
+        _beginthreadex(nullptr, 0, WorkThread, const_cast<std::function<void()>*>(&work), 0, nullptr);
     if (thread == 0) return;
     win::UniqueHandle handle(reinterpret_cast<HANDLE>(thread));
     ::WaitForSingleObject(handle.get(), INFINITE);
@@ -161,8 +157,7 @@ void Disconnect() {
             Guard guard(State().lock);
             dropped.Swap(State().control);
         });
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 ULONG RunningServerId() {
@@ -185,8 +180,7 @@ ULONG StartServerProcess(DWORD timeoutMs) try {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &info)) {
+    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
         return 0;
     }
     win::UniqueHandle process(info.hProcess), thread(info.hThread);
@@ -205,8 +199,8 @@ bool WaitKnownServerExit(DWORD timeoutMs) {
     {
         Guard guard(State().lock);
         if (!State().serverProcess) return true;
-        if (!::DuplicateHandle(::GetCurrentProcess(), State().serverProcess.get(),
-                               ::GetCurrentProcess(), &process, SYNCHRONIZE, FALSE, 0)) {
+        if (!::DuplicateHandle(::GetCurrentProcess(), State().serverProcess.get(), ::GetCurrentProcess(), &process,
+                               SYNCHRONIZE, FALSE, 0)) {
             return false;
         }
         copy.reset(process);

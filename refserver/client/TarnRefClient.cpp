@@ -172,11 +172,9 @@ ULONG __cdecl TarnRef_CallPolicyArrival(ULONG cookie, const wchar_t* description
     return Value<ULONG>([&](ITarnRefControl* c, ULONG* v) { return c->CallPolicyArrival(cookie, description, v); });
 }
 
-ULONG __cdecl TarnRef_CallOperationArrival(ULONG cookie, const GUID* opId, ULONG opType,
-                                           const wchar_t* content) {
-    return Value<ULONG>([&](ITarnRefControl* c, ULONG* v) {
-        return c->CallOperationArrival(cookie, opId, opType, content, v);
-    });
+ULONG __cdecl TarnRef_CallOperationArrival(ULONG cookie, const GUID* opId, ULONG opType, const wchar_t* content) {
+    return Value<ULONG>(
+        [&](ITarnRefControl* c, ULONG* v) { return c->CallOperationArrival(cookie, opId, opType, content, v); });
 }
 
 ULONG __cdecl TarnRef_CallActivatePolicies(ULONG cookie, const LONG* pacs, ULONG count) {
@@ -189,48 +187,42 @@ ULONG __cdecl TarnRef_CallActivatePoliciesArray(ULONG cookie, SAFEARRAY* array) 
     return Value<ULONG>([&](ITarnRefControl* c, ULONG* v) { return c->CallActivatePoliciesArray(cookie, array, v); });
 }
 
-ULONG __cdecl TarnRef_CallPushData(ULONG cookie, const void* bytes, ULONG size,
-                                   const wchar_t* payloadType) {
+ULONG __cdecl TarnRef_CallPushData(ULONG cookie, const void* bytes, ULONG size, const wchar_t* payloadType) {
     win::UniqueSafeArray payload = tarnref::MakeByteArray(bytes, size);
     if (!payload) return 0;
     return TarnRef_CallPushDataArray(cookie, payload.get(), payloadType);
 }
 
-ULONG __cdecl TarnRef_CallPushDataArray(ULONG cookie, SAFEARRAY* payload,
-                                        const wchar_t* payloadType) {
-    return Value<ULONG>([&](ITarnRefControl* c, ULONG* v) {
-        return c->CallPushDataArray(cookie, payload, payloadType, v);
-    });
+ULONG __cdecl TarnRef_CallPushDataArray(ULONG cookie, SAFEARRAY* payload, const wchar_t* payloadType) {
+    return Value<ULONG>(
+        [&](ITarnRefControl* c, ULONG* v) { return c->CallPushDataArray(cookie, payload, payloadType, v); });
 }
 
 ULONG __cdecl TarnRef_CallPullData(ULONG cookie) {
     return Value<ULONG>([&](ITarnRefControl* c, ULONG* v) { return c->CallPullData(cookie, v); });
 }
 
-ULONG __cdecl TarnRef_CallReportIncident(ULONG cookie, const wchar_t* incidentId,
-                                         ULONG incidentType, const wchar_t* detail1,
-                                         const wchar_t* detail2, const wchar_t* detail3,
-                                         LONG value1, ULONG value2, ULONG value3,
-                                         const wchar_t* detail4) {
+ULONG __cdecl TarnRef_CallReportIncident(ULONG cookie, const wchar_t* incidentId, ULONG incidentType,
+                                         const wchar_t* detail1, const wchar_t* detail2, const wchar_t* detail3,
+                                         LONG value1, ULONG value2, ULONG value3, const wchar_t* detail4) {
     return Value<ULONG>([&](ITarnRefControl* c, ULONG* v) {
-        return c->CallReportIncident(cookie, incidentId, incidentType, detail1, detail2, detail3,
-                                     value1, value2, value3, detail4, v);
+        return c->CallReportIncident(cookie, incidentId, incidentType, detail1, detail2, detail3, value1, value2,
+                                     value3, detail4, v);
     });
 }
 
 BOOL __cdecl TarnRef_WaitCall(ULONG callId, DWORD timeoutMs, HRESULT* result) {
     HRESULT callResult = E_PENDING;
     BOOL returned = FALSE;
-    const HRESULT hr = WithControl([&](ITarnRefControl* c) {
-        return c->WaitCall(callId, timeoutMs, &callResult, &returned);
-    });
+    const HRESULT hr =
+        WithControl([&](ITarnRefControl* c) { return c->WaitCall(callId, timeoutMs, &callResult, &returned); });
     if (FAILED(hr) || !returned) return FALSE;
     if (result) *result = callResult;
     return TRUE;
 }
 
-BOOL __cdecl TarnRef_GetPulledPayload(ULONG callId, wchar_t* type, ULONG typeCapacity,
-                                      wchar_t* data, ULONG dataCapacity, VARTYPE* elementType) {
+BOOL __cdecl TarnRef_GetPulledPayload(ULONG callId, wchar_t* type, ULONG typeCapacity, wchar_t* data,
+                                      ULONG dataCapacity, VARTYPE* elementType) {
     CopyToBuffer(L"", 0, type, typeCapacity);
     CopyToBuffer(L"", 0, data, dataCapacity);
     win::UniqueBstr pulledType, pulledData;
@@ -247,17 +239,15 @@ BOOL __cdecl TarnRef_GetPulledPayload(ULONG callId, wchar_t* type, ULONG typeCap
 }
 
 ULONG __cdecl TarnRef_StartStream(ULONG cookie, int kind, ULONG count, const wchar_t* payloadType) {
-    return Value<ULONG>([&](ITarnRefControl* c, ULONG* v) {
-        return c->StartStream(cookie, kind, count, payloadType, v);
-    });
+    return Value<ULONG>(
+        [&](ITarnRefControl* c, ULONG* v) { return c->StartStream(cookie, kind, count, payloadType, v); });
 }
 
 BOOL __cdecl TarnRef_WaitStream(ULONG streamId, DWORD timeoutMs, ULONG* made, ULONG* failed) {
     ULONG madeCount = 0, failedCount = 0;
     BOOL finished = FALSE;
-    const HRESULT hr = WithControl([&](ITarnRefControl* c) {
-        return c->WaitStream(streamId, timeoutMs, &madeCount, &failedCount, &finished);
-    });
+    const HRESULT hr = WithControl(
+        [&](ITarnRefControl* c) { return c->WaitStream(streamId, timeoutMs, &madeCount, &failedCount, &finished); });
     if (made) *made = SUCCEEDED(hr) ? madeCount : 0;
     if (failed) *failed = SUCCEEDED(hr) ? failedCount : 0;
     return SUCCEEDED(hr) && finished;
@@ -291,9 +281,7 @@ ULONG __cdecl TarnRef_CountCalls(const wchar_t* operation) {
 }
 
 BOOL __cdecl TarnRef_WaitForCalls(const wchar_t* operation, ULONG count, DWORD timeoutMs) {
-    return Value<BOOL>([&](ITarnRefControl* c, BOOL* v) {
-        return c->WaitForCalls(operation, count, timeoutMs, v);
-    });
+    return Value<BOOL>([&](ITarnRefControl* c, BOOL* v) { return c->WaitForCalls(operation, count, timeoutMs, v); });
 }
 
 HRESULT __cdecl TarnRef_RegisterServer(void) try {
@@ -311,9 +299,7 @@ HRESULT __cdecl TarnRef_UnregisterServer(void) try {
     return E_OUTOFMEMORY;
 }
 
-ULONG __cdecl TarnRef_StartServer(DWORD timeoutMs) {
-    return tarnref_client::StartServerProcess(timeoutMs);
-}
+ULONG __cdecl TarnRef_StartServer(DWORD timeoutMs) { return tarnref_client::StartServerProcess(timeoutMs); }
 
 ULONG __cdecl TarnRef_ServerProcessId(void) { return tarnref_client::RunningServerId(); }
 
@@ -331,8 +317,6 @@ void __cdecl TarnRef_ExitDuring(const wchar_t* operation) {
 
 void __cdecl TarnRef_Disconnect(void) { tarnref_client::Disconnect(); }
 
-BOOL __cdecl TarnRef_WaitServerExit(DWORD timeoutMs) {
-    return tarnref_client::WaitKnownServerExit(timeoutMs);
-}
+BOOL __cdecl TarnRef_WaitServerExit(DWORD timeoutMs) { return tarnref_client::WaitKnownServerExit(timeoutMs); }
 
 }  // extern "C"

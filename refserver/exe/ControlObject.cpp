@@ -72,9 +72,7 @@ public:
     }
     // While a client holds the object, the server keeps running.
     DWORD STDMETHODCALLTYPE AddConnection(DWORD type, DWORD) override { return connections_.Add(type); }
-    DWORD STDMETHODCALLTYPE ReleaseConnection(DWORD type, DWORD, BOOL) override {
-        return connections_.Release(type);
-    }
+    DWORD STDMETHODCALLTYPE ReleaseConnection(DWORD type, DWORD, BOOL) override { return connections_.Release(type); }
 
     HRESULT STDMETHODCALLTYPE SetPrepareReplySize(ULONG bytes) override {
         TarnRef_SetPrepareReplySize(bytes);
@@ -99,13 +97,11 @@ public:
         TarnRef_SetResult(operation, hr);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE SetPolicyContent(LONG policyType, LONG pac, ULONG size,
-                                               const BYTE* bytes) override {
+    HRESULT STDMETHODCALLTYPE SetPolicyContent(LONG policyType, LONG pac, ULONG size, const BYTE* bytes) override {
         TarnRef_SetPolicyContent(policyType, pac, bytes, bytes ? size : 0);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE SetPolicyContentById(const GUID* policyId, ULONG size,
-                                                   const BYTE* bytes) override {
+    HRESULT STDMETHODCALLTYPE SetPolicyContentById(const GUID* policyId, ULONG size, const BYTE* bytes) override {
         TarnRef_SetPolicyContentById(policyId, bytes, bytes ? size : 0);
         return S_OK;
     }
@@ -125,8 +121,7 @@ public:
         TarnRef_SetDownloadFileName(fileName);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE SetCaCertFingerPrint(const WCHAR* caCertFP,
-                                                   const WCHAR* caCertFPEng) override {
+    HRESULT STDMETHODCALLTYPE SetCaCertFingerPrint(const WCHAR* caCertFP, const WCHAR* caCertFPEng) override {
         TarnRef_SetCaCertFingerPrint(caCertFP, caCertFPEng);
         return S_OK;
     }
@@ -142,9 +137,7 @@ public:
         TarnRef_Restart();
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE LastCookie(ULONG* cookie) override {
-        return Answer(cookie, TarnRef_LastCookie());
-    }
+    HRESULT STDMETHODCALLTYPE LastCookie(ULONG* cookie) override { return Answer(cookie, TarnRef_LastCookie()); }
     HRESULT STDMETHODCALLTYPE RegistrationCount(ULONG* count) override {
         return Answer(count, TarnRef_RegistrationCount());
     }
@@ -162,46 +155,39 @@ public:
         TarnRef_SetSyncPullOnTrigger(enabled);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE LastPullCall(ULONG* callId) override {
-        return Answer(callId, TarnRef_LastPullCall());
-    }
-    HRESULT STDMETHODCALLTYPE CallPolicyArrival(ULONG cookie, const WCHAR* description,
-                                                ULONG* callId) override {
+    HRESULT STDMETHODCALLTYPE LastPullCall(ULONG* callId) override { return Answer(callId, TarnRef_LastPullCall()); }
+    HRESULT STDMETHODCALLTYPE CallPolicyArrival(ULONG cookie, const WCHAR* description, ULONG* callId) override {
         return Answer(callId, TarnRef_CallPolicyArrival(cookie, description));
     }
-    HRESULT STDMETHODCALLTYPE CallOperationArrival(ULONG cookie, const GUID* opId, ULONG opType,
-                                                   const WCHAR* content, ULONG* callId) override {
+    HRESULT STDMETHODCALLTYPE CallOperationArrival(ULONG cookie, const GUID* opId, ULONG opType, const WCHAR* content,
+                                                   ULONG* callId) override {
         return Answer(callId, TarnRef_CallOperationArrival(cookie, opId, opType, content));
     }
-    HRESULT STDMETHODCALLTYPE CallActivatePoliciesArray(ULONG cookie, LPSAFEARRAY array,
-                                                        ULONG* callId) override {
+    HRESULT STDMETHODCALLTYPE CallActivatePoliciesArray(ULONG cookie, LPSAFEARRAY array, ULONG* callId) override {
         return Answer(callId, TarnRef_CallActivatePoliciesArray(cookie, array));
     }
-    HRESULT STDMETHODCALLTYPE CallPushDataArray(ULONG cookie, LPSAFEARRAY payload,
-                                                const WCHAR* payloadType, ULONG* callId) override {
+    HRESULT STDMETHODCALLTYPE CallPushDataArray(ULONG cookie, LPSAFEARRAY payload, const WCHAR* payloadType,
+                                                ULONG* callId) override {
         return Answer(callId, TarnRef_CallPushDataArray(cookie, payload, payloadType));
     }
     HRESULT STDMETHODCALLTYPE CallPullData(ULONG cookie, ULONG* callId) override {
         return Answer(callId, TarnRef_CallPullData(cookie));
     }
-    HRESULT STDMETHODCALLTYPE CallReportIncident(ULONG cookie, const WCHAR* incidentId,
-                                                 ULONG incidentType, const WCHAR* detail1,
-                                                 const WCHAR* detail2, const WCHAR* detail3,
-                                                 LONG value1, ULONG value2, ULONG value3,
-                                                 const WCHAR* detail4, ULONG* callId) override {
-        return Answer(callId, TarnRef_CallReportIncident(cookie, incidentId, incidentType, detail1,
-                                                         detail2, detail3, value1, value2, value3,
-                                                         detail4));
+    HRESULT STDMETHODCALLTYPE CallReportIncident(ULONG cookie, const WCHAR* incidentId, ULONG incidentType,
+                                                 const WCHAR* detail1, const WCHAR* detail2, const WCHAR* detail3,
+                                                 LONG value1, ULONG value2, ULONG value3, const WCHAR* detail4,
+                                                 ULONG* callId) override {
+        return Answer(callId, TarnRef_CallReportIncident(cookie, incidentId, incidentType, detail1, detail2, detail3,
+                                                         value1, value2, value3, detail4));
     }
-    HRESULT STDMETHODCALLTYPE WaitCall(ULONG callId, DWORD timeoutMs, HRESULT* result,
-                                       BOOL* returned) override {
+    HRESULT STDMETHODCALLTYPE WaitCall(ULONG callId, DWORD timeoutMs, HRESULT* result, BOOL* returned) override {
         if (!result || !returned) return E_POINTER;
         *result = E_PENDING;
         *returned = TarnRef_WaitCall(callId, timeoutMs, result);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetPulledPayload(ULONG callId, BSTR* type, BSTR* data,
-                                               VARTYPE* elementType, BOOL* pulled) override {
+    HRESULT STDMETHODCALLTYPE GetPulledPayload(ULONG callId, BSTR* type, BSTR* data, VARTYPE* elementType,
+                                               BOOL* pulled) override {
         if (!type || !data || !elementType || !pulled) return E_POINTER;
         *type = *data = nullptr;
         *elementType = VT_EMPTY;
@@ -213,33 +199,29 @@ public:
         const HRESULT hr = CopyText(call->pulledType, type);
         return FAILED(hr) ? hr : CopyText(call->pulledData, data);
     }
-    HRESULT STDMETHODCALLTYPE StartStream(ULONG cookie, INT kind, ULONG count,
-                                          const WCHAR* payloadType, ULONG* streamId) override {
+    HRESULT STDMETHODCALLTYPE StartStream(ULONG cookie, INT kind, ULONG count, const WCHAR* payloadType,
+                                          ULONG* streamId) override {
         return Answer(streamId, TarnRef_StartStream(cookie, kind, count, payloadType));
     }
-    HRESULT STDMETHODCALLTYPE WaitStream(ULONG streamId, DWORD timeoutMs, ULONG* made,
-                                         ULONG* failed, BOOL* finished) override {
+    HRESULT STDMETHODCALLTYPE WaitStream(ULONG streamId, DWORD timeoutMs, ULONG* made, ULONG* failed,
+                                         BOOL* finished) override {
         if (!made || !failed || !finished) return E_POINTER;
         *finished = TarnRef_WaitStream(streamId, timeoutMs, made, failed);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE CallCount(ULONG* count) override {
-        return Answer(count, TarnRef_CallCount());
-    }
+    HRESULT STDMETHODCALLTYPE CallCount(ULONG* count) override { return Answer(count, TarnRef_CallCount()); }
     HRESULT STDMETHODCALLTYPE GetCallLine(ULONG index, BSTR* line) override {
         return Guarded([&] {
-            return CopyText(ReadText([&](wchar_t* buffer, ULONG capacity) {
-                                return TarnRef_GetCallLine(index, buffer, capacity);
-                            }),
-                            line);
+            return CopyText(
+                ReadText([&](wchar_t* buffer, ULONG capacity) { return TarnRef_GetCallLine(index, buffer, capacity); }),
+                line);
         });
     }
     HRESULT STDMETHODCALLTYPE GetCallRecord(BSTR* record) override {
         return Guarded([&] {
-            return CopyText(ReadText([](wchar_t* buffer, ULONG capacity) {
-                                return TarnRef_GetCallRecord(buffer, capacity);
-                            }),
-                            record);
+            return CopyText(
+                ReadText([](wchar_t* buffer, ULONG capacity) { return TarnRef_GetCallRecord(buffer, capacity); }),
+                record);
         });
     }
     HRESULT STDMETHODCALLTYPE ClearCallRecord() override {

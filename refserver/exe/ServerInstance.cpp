@@ -14,8 +14,8 @@ bool ServerInstance::Claim() {
     if (!mutex_) return false;
     const DWORD waited = ::WaitForSingleObject(mutex_.get(), kPreviousServerWaitMs);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return false;
-    mapping_.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                        sizeof(DWORD), kProcessIdMappingName));
+    mapping_.reset(
+        ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), kProcessIdMappingName));
     if (!mapping_) return false;
     void* view = ::MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, sizeof(DWORD));
     if (!view) return false;

@@ -5,7 +5,6 @@
 #include <rpc.h>
 #include <rpcdcep.h>
 
-
 namespace tarnref {
 namespace {
 
@@ -31,14 +30,12 @@ void ServerLifetime::NoteClient(ULONG processId) try {
     win::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
     // A process that cannot be opened is gone already, or not to be watched.
     if (process) clients_[processId] = std::move(process);
-} catch (...) {
-}
+} catch (...) {}
 
 void ServerLifetime::ObjectConnected(ULONG ownerProcessId) try {
     win::Lock guard(lock_);
     ++objects_[ownerProcessId];
-} catch (...) {
-}
+} catch (...) {}
 
 void ServerLifetime::ObjectDisconnected(ULONG ownerProcessId) {
     win::Lock guard(lock_);

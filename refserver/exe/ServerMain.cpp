@@ -60,11 +60,11 @@ HRESULT PublishClassObjects() {
     win::ComPtr<IClassFactory> control;
     control.Attach(NewControlClassFactory());
     if (!g_factory || !control) return E_OUTOFMEMORY;
-    HRESULT hr = ::CoRegisterClassObject(CLSID_TarnServer, g_factory.Get(), CLSCTX_LOCAL_SERVER,
-                                         REGCLS_MULTIPLEUSE, &g_serverCookie);
+    HRESULT hr = ::CoRegisterClassObject(CLSID_TarnServer, g_factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                         &g_serverCookie);
     if (SUCCEEDED(hr)) {
-        hr = ::CoRegisterClassObject(CLSID_TarnRefControl, control.Get(), CLSCTX_LOCAL_SERVER,
-                                     REGCLS_MULTIPLEUSE, &g_controlCookie);
+        hr = ::CoRegisterClassObject(CLSID_TarnRefControl, control.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                     &g_controlCookie);
     }
     g_factoryBaseline = g_factory->References();
     return hr;
@@ -77,9 +77,8 @@ void SetUpFrontEnd() {
     g_frontEnd.exitDuringCall = &ExitInCall;
     g_frontEnd.objectConnected = [](ULONG owner) { ServerLifetime::Instance().ObjectConnected(owner); };
     g_frontEnd.objectDisconnected = [](ULONG owner) { ServerLifetime::Instance().ObjectDisconnected(owner); };
-    ServerLifetime::Instance().SetExtraActivity([] {
-        return g_factory && g_factory->References() > g_factoryBaseline ? 1L : 0L;
-    });
+    ServerLifetime::Instance().SetExtraActivity(
+        [] { return g_factory && g_factory->References() > g_factoryBaseline ? 1L : 0L; });
 }
 
 int Serve() {

@@ -175,10 +175,8 @@ TARNREF_API void __cdecl TarnRef_SetResult(const wchar_t* operation, HRESULT hr)
 
 /* Policy content for (type, pac) / for a policy id: size raw bytes, zero
  * bytes included (size 0: an empty array). bytes may be null when size is 0. */
-TARNREF_API void __cdecl TarnRef_SetPolicyContent(LONG policyType, LONG pac, const void* bytes,
-                                                  ULONG size);
-TARNREF_API void __cdecl TarnRef_SetPolicyContentById(const GUID* policyId, const void* bytes,
-                                                      ULONG size);
+TARNREF_API void __cdecl TarnRef_SetPolicyContent(LONG policyType, LONG pac, const void* bytes, ULONG size);
+TARNREF_API void __cdecl TarnRef_SetPolicyContentById(const GUID* policyId, const void* bytes, ULONG size);
 
 /* PAC list answered by GetActivations: a VT_I4 vector with lower bound 0. */
 TARNREF_API void __cdecl TarnRef_SetActivations(const LONG* pacs, ULONG count);
@@ -191,8 +189,7 @@ TARNREF_API void __cdecl TarnRef_SetActivationsArray(SAFEARRAY* array);
 TARNREF_API void __cdecl TarnRef_SetBladeMessageResponse(SAFEARRAY* table);
 /* A valid 3-by-rows VT_BSTR table; cells holds 3*rows texts row after row
  * (section, key, value); a null cell becomes an empty text. */
-TARNREF_API void __cdecl TarnRef_SetBladeMessageResponseRows(const wchar_t* const* cells,
-                                                             ULONG rows);
+TARNREF_API void __cdecl TarnRef_SetBladeMessageResponseRows(const wchar_t* const* cells, ULONG rows);
 /* Back to the default echo response. */
 TARNREF_API void __cdecl TarnRef_SetBladeMessageEcho(void);
 
@@ -201,8 +198,7 @@ TARNREF_API void __cdecl TarnRef_SetBladeMessageEcho(void);
 TARNREF_API void __cdecl TarnRef_SetDownloadFileName(const wchar_t* fileName);
 
 /* The two texts GetCaCertFingerPrint answers (null: empty text). */
-TARNREF_API void __cdecl TarnRef_SetCaCertFingerPrint(const wchar_t* caCertFP,
-                                                      const wchar_t* caCertFPEng);
+TARNREF_API void __cdecl TarnRef_SetCaCertFingerPrint(const wchar_t* caCertFP, const wchar_t* caCertFPEng);
 
 /* Switches an extra interface of the server object on or off; off, its
  * QueryInterface answers E_NOINTERFACE. Out of process, a client's proxy
@@ -234,7 +230,7 @@ TARNREF_API void __cdecl TarnRef_Restart(void);
 TARNREF_API ULONG __cdecl TarnRef_LastCookie(void);        /* 0: none yet */
 TARNREF_API ULONG __cdecl TarnRef_RegistrationCount(void); /* live registrations */
 TARNREF_API BOOL __cdecl TarnRef_IsProviderRegistered(const GUID* bladeGuid);
-TARNREF_API ULONG __cdecl TarnRef_PayloadPollCount(void);  /* successful TriggerPayloadPoll calls */
+TARNREF_API ULONG __cdecl TarnRef_PayloadPollCount(void); /* successful TriggerPayloadPoll calls */
 
 /* When on, every successful TriggerPayloadPoll starts a PullData call to that
  * registration's client on a thread of the server (it does not wait for it);
@@ -246,7 +242,7 @@ TARNREF_API void __cdecl TarnRef_SetPullOnTrigger(BOOL enabled);
  * TarnRef_GetPulledPayload give its outcome. Either switch turned on
  * replaces the other; turned off, both are off. */
 TARNREF_API void __cdecl TarnRef_SetSyncPullOnTrigger(BOOL enabled);
-TARNREF_API ULONG __cdecl TarnRef_LastPullCall(void);      /* 0: none */
+TARNREF_API ULONG __cdecl TarnRef_LastPullCall(void); /* 0: none */
 
 /* ----- calls to the client ----------------------------------------------- */
 /* Each function starts one call on a new thread in the multithreaded
@@ -255,27 +251,22 @@ TARNREF_API ULONG __cdecl TarnRef_LastPullCall(void);      /* 0: none */
  * the thread cannot start. The thread holds its own reference to the client. */
 
 TARNREF_API ULONG __cdecl TarnRef_CallPolicyArrival(ULONG cookie, const wchar_t* description);
-TARNREF_API ULONG __cdecl TarnRef_CallOperationArrival(ULONG cookie, const GUID* opId,
-                                                       ULONG opType, const wchar_t* content);
+TARNREF_API ULONG __cdecl TarnRef_CallOperationArrival(ULONG cookie, const GUID* opId, ULONG opType,
+                                                       const wchar_t* content);
 /* VT_I4 vector, lower bound 0. */
-TARNREF_API ULONG __cdecl TarnRef_CallActivatePolicies(ULONG cookie, const LONG* pacs,
-                                                       ULONG count);
+TARNREF_API ULONG __cdecl TarnRef_CallActivatePolicies(ULONG cookie, const LONG* pacs, ULONG count);
 /* Any array (copied; NULL passes a null array). */
 TARNREF_API ULONG __cdecl TarnRef_CallActivatePoliciesArray(ULONG cookie, SAFEARRAY* array);
 /* bytes as a VT_UI1 vector, lower bound 0; a null type passes a null BSTR. */
-TARNREF_API ULONG __cdecl TarnRef_CallPushData(ULONG cookie, const void* bytes, ULONG size,
-                                               const wchar_t* payloadType);
+TARNREF_API ULONG __cdecl TarnRef_CallPushData(ULONG cookie, const void* bytes, ULONG size, const wchar_t* payloadType);
 /* Any array as payload (copied; NULL passes a null array). */
-TARNREF_API ULONG __cdecl TarnRef_CallPushDataArray(ULONG cookie, SAFEARRAY* payload,
-                                                    const wchar_t* payloadType);
+TARNREF_API ULONG __cdecl TarnRef_CallPushDataArray(ULONG cookie, SAFEARRAY* payload, const wchar_t* payloadType);
 TARNREF_API ULONG __cdecl TarnRef_CallPullData(ULONG cookie);
 /* QueryInterface on the client for IKestrel first; its failure is the call's
  * result. Null texts pass null BSTRs. */
-TARNREF_API ULONG __cdecl TarnRef_CallReportIncident(ULONG cookie, const wchar_t* incidentId,
-                                                     ULONG incidentType, const wchar_t* detail1,
-                                                     const wchar_t* detail2,
-                                                     const wchar_t* detail3, LONG value1,
-                                                     ULONG value2, ULONG value3,
+TARNREF_API ULONG __cdecl TarnRef_CallReportIncident(ULONG cookie, const wchar_t* incidentId, ULONG incidentType,
+                                                     const wchar_t* detail1, const wchar_t* detail2,
+                                                     const wchar_t* detail3, LONG value1, ULONG value2, ULONG value3,
                                                      const wchar_t* detail4);
 
 /* Waits up to timeoutMs for the call to return. TRUE when it has returned;
@@ -289,8 +280,7 @@ TARNREF_API BOOL __cdecl TarnRef_WaitCall(ULONG callId, DWORD timeoutMs, HRESULT
  * decoded from UTF-8 (up to the first zero byte). *elementType (may be null)
  * gets the array's VARTYPE; bytes of arrays other than one-dimensional VT_UI1
  * are not decoded (data stays empty). */
-TARNREF_API BOOL __cdecl TarnRef_GetPulledPayload(ULONG callId, wchar_t* type,
-                                                  ULONG typeCapacity, wchar_t* data,
+TARNREF_API BOOL __cdecl TarnRef_GetPulledPayload(ULONG callId, wchar_t* type, ULONG typeCapacity, wchar_t* data,
                                                   ULONG dataCapacity, VARTYPE* elementType);
 
 /* ----- notification streams --------------------------------------------- */
@@ -317,13 +307,11 @@ TARNREF_API BOOL __cdecl TarnRef_GetPulledPayload(ULONG callId, wchar_t* type,
 #define TARNREF_STREAM_OPERATIONS 3
 #define TARNREF_STREAM_PUSHDATA 4
 #define TARNREF_STREAM_INCIDENTS 5
-TARNREF_API ULONG __cdecl TarnRef_StartStream(ULONG cookie, int kind, ULONG count,
-                                              const wchar_t* payloadType);
+TARNREF_API ULONG __cdecl TarnRef_StartStream(ULONG cookie, int kind, ULONG count, const wchar_t* payloadType);
 /* Waits up to timeoutMs for the stream to finish; TRUE when it has. *made and
  * *failed (either may be null) get the number of calls made so far and how
  * many of them failed (also on time-out; 0 for an unknown id). */
-TARNREF_API BOOL __cdecl TarnRef_WaitStream(ULONG streamId, DWORD timeoutMs, ULONG* made,
-                                            ULONG* failed);
+TARNREF_API BOOL __cdecl TarnRef_WaitStream(ULONG streamId, DWORD timeoutMs, ULONG* made, ULONG* failed);
 
 /* ----- call record ------------------------------------------------------- */
 
@@ -340,8 +328,7 @@ TARNREF_API void __cdecl TarnRef_ClearCallRecord(void);
 TARNREF_API ULONG __cdecl TarnRef_CountCalls(const wchar_t* operation);
 /* Waits until at least count calls of the operation are recorded; TRUE when
  * they are, FALSE after timeoutMs. */
-TARNREF_API BOOL __cdecl TarnRef_WaitForCalls(const wchar_t* operation, ULONG count,
-                                              DWORD timeoutMs);
+TARNREF_API BOOL __cdecl TarnRef_WaitForCalls(const wchar_t* operation, ULONG count, DWORD timeoutMs);
 
 /* ----- registration and the server process ------------------------------ */
 

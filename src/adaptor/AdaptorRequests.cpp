@@ -77,7 +77,7 @@ HRESULT TarnAdaptor::SetOperationStatus(const OperationStatusInfo& info) {
     HRESULT hr = E_OUTOFMEMORY;
     if (bstr1.get() && bstr2.get())
         hr = server->SetOperationStatus(info.GetOpGuid(), info.GetOpStatus(), bstr1.get(), bstr2.get(),
-                                       info.GetOpValue());
+                                        info.GetOpValue());
     if (SUCCEEDED(hr)) return S_OK;
     return Fail(kName, adaptor_error::kServerCallFailed,
                 records::FormatWide(L"SetOperationStatus with opGuid: %s, opStatus: %lu, call failed, hr: 0x%08x. ",
@@ -114,8 +114,8 @@ HRESULT TarnAdaptor::QueryActivations(std::vector<LONG>& pacs) {
 }
 
 HRESULT TarnAdaptor::ReportIncident(const std::wstring& incidentId, ULONG incidentType, const std::wstring& detail1,
-                                    const std::wstring& detail2, const std::wstring& detail3, LONG value1,
-                                    ULONG value2, ULONG value3, const std::wstring& detail4) {
+                                    const std::wstring& detail2, const std::wstring& detail3, LONG value1, ULONG value2,
+                                    ULONG value3, const std::wstring& detail4) {
     const char* const kName = "TarnAdaptor::ReportIncident";
     WriteLog(LOG_VERBOSE, kName, L"Called");
     win::ComPtr<ITarnServer> server = context_->GetServer();
@@ -128,8 +128,8 @@ HRESULT TarnAdaptor::ReportIncident(const std::wstring& incidentId, ULONG incide
         WriteLog(LOG_VERBOSE, kName, L"No IKestrel Interface exist");
         return adaptor_error::kInterfaceMissing;
     }
-    WriteLog(LOG_VERBOSE, kName, L"ReportIncident will be called. IncidentID: %s IncidentType: %d",
-             incidentId.c_str(), static_cast<int>(incidentType));
+    WriteLog(LOG_VERBOSE, kName, L"ReportIncident will be called. IncidentID: %s IncidentType: %d", incidentId.c_str(),
+             static_cast<int>(incidentType));
     // The interface takes BSTRs: the texts travel as real BSTR copies.
     using win::UniqueBstr;
     UniqueBstr id = UniqueBstr::Copy(incidentId), d1 = UniqueBstr::Copy(detail1), d2 = UniqueBstr::Copy(detail2),
@@ -139,10 +139,10 @@ HRESULT TarnAdaptor::ReportIncident(const std::wstring& incidentId, ULONG incide
         hr = kestrel->ReportIncident(id.get(), incidentType, d1.get(), d2.get(), d3.get(), value1, value2, value3,
                                      d4.get());
     if (FAILED(hr))
-        return Fail(kName, adaptor_error::kServerCallFailed,
-                    records::FormatWide(L"ReportIncident call failed, hr: 0x%08x, IncidentID: %s", hr,
-                                        incidentId.c_str()),
-                    L"ReportIncident call failed");
+        return Fail(
+            kName, adaptor_error::kServerCallFailed,
+            records::FormatWide(L"ReportIncident call failed, hr: 0x%08x, IncidentID: %s", hr, incidentId.c_str()),
+            L"ReportIncident call failed");
     return hr;
 }
 
@@ -176,8 +176,8 @@ HRESULT TarnAdaptor::DownLoadFile(const std::wstring& url, std::wstring& fileNam
     if (FAILED(server.As(&download))) return adaptor_error::kInterfaceMissing;
     win::UniqueBstr name = win::UniqueBstr::Copy(L"NoFname");
     win::UniqueBstr urlCopy = win::UniqueBstr::Copy(url);
-    const HRESULT hr = (name.get() && urlCopy.get()) ? download->DownloadFile(urlCopy.get(), name.put_in_out())
-                                                     : E_OUTOFMEMORY;
+    const HRESULT hr =
+        (name.get() && urlCopy.get()) ? download->DownloadFile(urlCopy.get(), name.put_in_out()) : E_OUTOFMEMORY;
     if (FAILED(hr))
         return Fail(kName, adaptor_error::kServerCallFailed,
                     records::FormatWide(L"DownloadFile call failed, hr: 0x%08x, URL: [%s] ", hr, url.c_str()),
@@ -205,4 +205,3 @@ HRESULT TarnAdaptor::GetCaCertFingerPrint(std::wstring& caCertFP, std::wstring& 
              (L"GetCaCertFingerPrint succeeded caCertFP: " + caCertFP + L", caCertFPEng: " + caCertFPEng).c_str());
     return hr;
 }
-

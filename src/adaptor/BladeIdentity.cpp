@@ -21,14 +21,11 @@ constexpr LONG kMonitoringOffset = 1001;
 // which must outlive every thread that happens to create or destroy the
 // adaptor. A usage count keeps it alive without entering the apartment on
 // (and later leaving it from) a thread that belongs to the blade.
-TarnAdaptor::TarnAdaptor()
-    : context_(std::make_unique<AdaptorContext>()), mtaUsage_(win::UniqueMtaUsage::Acquire()) {
+TarnAdaptor::TarnAdaptor() : context_(std::make_unique<AdaptorContext>()), mtaUsage_(win::UniqueMtaUsage::Acquire()) {
     context_->CallbackObject()->SetAdaptor(this);
 }
 
-void TarnAdaptor::SetSupportedPoliceis(const std::vector<ULONG>& policyTypes) {
-    supportedPolicyTypes_ = policyTypes;
-}
+void TarnAdaptor::SetSupportedPoliceis(const std::vector<ULONG>& policyTypes) { supportedPolicyTypes_ = policyTypes; }
 
 void TarnAdaptor::SetSupportedPayloadResponseTypes(const std::vector<std::wstring>& types) {
     supportedPayloadResponseTypes_ = types;
@@ -47,8 +44,8 @@ HRESULT TarnAdaptor::Init(ULONG bladeType, TarnNotificationPeer* peer) {
     win::Lock lock(connectionLock_);
     InitLogger();
     LONG type = static_cast<LONG>(bladeType);
-    WriteLog(LOG_INFO, "TarnAdaptor::Init", L"Called, client bladeType: %d, pNotificationPeer: %p",
-             type, static_cast<void*>(peer));
+    WriteLog(LOG_INFO, "TarnAdaptor::Init", L"Called, client bladeType: %d, pNotificationPeer: %p", type,
+             static_cast<void*>(peer));
     if (bladeType >= static_cast<ULONG>(e_BladeType_MONITORING)) {
         WriteLog(LOG_ERROR, "TarnAdaptor::Init",
                  L"Blade type value: %d, should not be used. Use values in range below: "
@@ -59,8 +56,8 @@ HRESULT TarnAdaptor::Init(ULONG bladeType, TarnNotificationPeer* peer) {
     if (type < kFirstUnmonitoredBladeType && !peer) {
         WriteLog(LOG_INFO, "TarnAdaptor::Init", L"NotificationPeer is NULL for blade type: %d", type);
         const LONG monitoring = type + kMonitoringOffset;
-        WriteLog(LOG_INFO, "TarnAdaptor::Init",
-                 L"Converting blade type to blades monitoring range type: %d -> %d ", type, monitoring);
+        WriteLog(LOG_INFO, "TarnAdaptor::Init", L"Converting blade type to blades monitoring range type: %d -> %d ",
+                 type, monitoring);
         type = monitoring;
     }
     WriteLog(LOG_INFO, "TarnAdaptor::Init", L"Setting blade type to: %d", type);
@@ -78,9 +75,8 @@ void TarnAdaptor::InitGuid() {
              L"Blade type was not set, unable to init blade guid", L"BladeType must be set,unable to init blade guid");
         return;
     }
-    const ULONG lookup = static_cast<ULONG>(bladeType_ > e_BladeType_MONITORING
-                                                ? bladeType_ - kMonitoringOffset
-                                                : bladeType_);
+    const ULONG lookup =
+        static_cast<ULONG>(bladeType_ > e_BladeType_MONITORING ? bladeType_ - kMonitoringOffset : bladeType_);
     if (const BladeTypeInfo* row = FindBladeType(static_cast<LONG>(lookup))) {
         bladeGuid_ = row->guid;
         WriteLog(LOG_INFO, "TarnAdaptor::InitGuid", L"GUID: %s set, for bladeTpe: %d (Used bladeType: %u)",

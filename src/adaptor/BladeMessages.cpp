@@ -39,8 +39,9 @@ HRESULT TarnAdaptor::SendBladeMessage(const BladeMessageRequest& request, BladeM
     settings.CopyValidated(entry);
     const std::wstring& messageType = entry.GetMsgType();
     if (!request.GetAuthType().empty()) {
-        WriteLog(LOG_VERBOSE, kSendBladeMessage, L"Sending blade message, type: %s. Explicit authType: %s, was set in request",
-                 messageType.c_str(), request.GetAuthType().c_str());
+        WriteLog(LOG_VERBOSE, kSendBladeMessage,
+                 L"Sending blade message, type: %s. Explicit authType: %s, was set in request", messageType.c_str(),
+                 request.GetAuthType().c_str());
         settings.SetAuthType(request.GetAuthType());  // an unknown value leaves the entry's
     } else {
         WriteLog(LOG_VERBOSE, kSendBladeMessage, L"Sending blade message, type: %s", messageType.c_str());
@@ -66,7 +67,8 @@ HRESULT TarnAdaptor::SendBladeMessage(const BladeMessageRequest& request, BladeM
     BladeMessageResponse received;
     received.FromPropertyTable(responseTable.get());
     received.CopyInto(response);
-    WriteLog(LOG_VERBOSE, kSendBladeMessage, L"Received response from: %s, for message: %s. SendBladeMessage exit code: 0x%08x",
+    WriteLog(LOG_VERBOSE, kSendBladeMessage,
+             L"Received response from: %s, for message: %s. SendBladeMessage exit code: 0x%08x",
              request.GetDstIpDns().c_str(), response.GetMsgType().c_str(), hr);
     return hr;
 }
@@ -114,8 +116,8 @@ HRESULT TarnAdaptor::GetPayload(SAFEARRAY** payload, BSTR* payloadType) {
         const std::optional<std::string> bytes = text::WideToUtf8(slot.payloadData);
         win::UniqueSafeArray array;
         if (bytes)
-            array = safe_arrays::FromBytes(reinterpret_cast<const BYTE*>(bytes->data()),
-                                           static_cast<ULONG>(bytes->size()));
+            array =
+                safe_arrays::FromBytes(reinterpret_cast<const BYTE*>(bytes->data()), static_cast<ULONG>(bytes->size()));
         win::UniqueBstr type = win::UniqueBstr::Copy(slot.payloadType);
         if (!array || !type.get()) {
             // The payload stays for a later pull.
@@ -135,8 +137,7 @@ HRESULT TarnAdaptor::SendBladePayload(const std::wstring& payloadType, const std
                                       std::wstring& response) {
     const char* const kName = "TarnAdaptor::SendBladePayload";
     if (payloadType.empty() || payload.empty())
-        return Fail(kName, adaptor_error::kInvalidArgument,
-                    L"Payload type or data is empty. Not sending blade payload",
+        return Fail(kName, adaptor_error::kInvalidArgument, L"Payload type or data is empty. Not sending blade payload",
                     L"Payload type or data is empty. Not sending payload");
     if (FindMessageType(payloadType) < 0) {
         BladeMessageSettings settings;
@@ -150,9 +151,9 @@ HRESULT TarnAdaptor::SendBladePayload(const std::wstring& payloadType, const std
     BladeMessageResponse answer;
     const HRESULT hr = SendBladeMessage(request, answer);
     if (FAILED(hr))
-        return Fail(kName, adaptor_error::kBladePayloadFailed,
-                    records::FormatWide(L"SendBladePayload failed. Payload Type: %s, hr: 0x%08x", payloadType.c_str(),
-                                        hr));
+        return Fail(
+            kName, adaptor_error::kBladePayloadFailed,
+            records::FormatWide(L"SendBladePayload failed. Payload Type: %s, hr: 0x%08x", payloadType.c_str(), hr));
     response = answer.GetRespData();
     return S_OK;
 }

@@ -138,8 +138,7 @@ int TarnAdaptor::ConnectToTARN() {
 void TarnAdaptor::LogSubscriptions() {
     const char* const kName = "TarnAdaptor::ConnectToTARN";
     if (supportedPolicyTypes_.empty())
-        WriteLog(LOG_WARNING, kName,
-                 L"TarnAdaptor::SetSupportedPoliceis() should be called, no policy subscription");
+        WriteLog(LOG_WARNING, kName, L"TarnAdaptor::SetSupportedPoliceis() should be called, no policy subscription");
     if (supportedPayloadResponseTypes_.empty())
         WriteLog(LOG_WARNING, kName,
                  L"TarnAdaptor::SetSupportedPayloadResponseTypes() should be called, no payload "
@@ -159,8 +158,7 @@ bool TarnAdaptor::RegisterWithServer() {
     WriteLog(LOG_INFO, kName, L"Trying to Register to TARN, bladeType: %d", bladeType_);
     HRESULT hr = E_OUTOFMEMORY;
     if (win::ComPtr<ITarnServer> server = context_->GetServer(); server && policyTypes)
-        hr = server->Register(context_->CallbackObject(), &registrationCookie_, bladeType_,
-                              policyTypes.get());
+        hr = server->Register(context_->CallbackObject(), &registrationCookie_, bladeType_, policyTypes.get());
     if (FAILED(hr)) {
         const std::wstring text = records::FormatWide(
             L"Registration failed, hr: 0x%08x. Failed to register to TARN, releasing TARN pointer, exiting", hr);
@@ -184,7 +182,8 @@ bool TarnAdaptor::AddExpectedMessageTypes() {
     if (FAILED(hr)) {
         const std::wstring text = records::FormatWide(
             L"AddExpectedMessageTypes failed, hr: 0x%08x. Failed to set Expected messages, failing "
-            L"registration to TARN", hr);
+            L"registration to TARN",
+            hr);
         Fail(kName, adaptor_error::kRegisterFailed, L"\t" + text, text,
              LogLine{LOG_ERROR, L"Releasing Tarn pointer, exiting"});
         context_->ReleaseServer();
@@ -234,9 +233,7 @@ void TarnAdaptor::MonitorTick() {
     }
     WriteLog(LOG_VERBOSE, kName, L"MonitorThread: IsTARNAlive returned false, trying to connect to TARN");
     switch (ConnectToTARN()) {
-        case kConnected:
-            WriteLog(LOG_INFO, kName, L"MonitorThread: Succeeded to connect to TARN");
-            break;
+        case kConnected: WriteLog(LOG_INFO, kName, L"MonitorThread: Succeeded to connect to TARN"); break;
         case kNonCritical:
             WriteLog(LOG_WARNING, kName,
                      L"Non-Critical error connecting to TARN, automatic retries to connect to TARN "

@@ -84,10 +84,10 @@ HRESULT TarnAdaptor::RegisterProviderOnce(ProviderInfoState& state, ITarnServer&
     if (state.providerRegistered) return S_OK;
     const HRESULT hr = server.RegisterProvider(bladeGuid_);
     if (FAILED(hr))
-        return Fail(kSendProviderInfo, adaptor_error::kServerCallFailed,
-                    records::FormatWide(
-                        L"RegisterProvider call failed, not sending providerInfo. BladeGuid: %s, hr: 0x%08x",
-                        GuidToString(bladeGuid_).c_str(), hr));
+        return Fail(
+            kSendProviderInfo, adaptor_error::kServerCallFailed,
+            records::FormatWide(L"RegisterProvider call failed, not sending providerInfo. BladeGuid: %s, hr: 0x%08x",
+                                GuidToString(bladeGuid_).c_str(), hr));
     state.providerRegistered = true;
     // Logged at level 1 like the failures around it, so that it shows at
     // every trace level.

@@ -128,10 +128,9 @@ public:
     HRESULT QueryPolicyContent(const PolicyInfo& info, std::wstring& content) override;
     HRESULT QueryCompliance(bool& compliant, bool& changed);
     HRESULT QueryActivations(std::vector<LONG>& pacs) override;
-    HRESULT ReportIncident(const std::wstring& incidentId, ULONG incidentType,
-                           const std::wstring& detail1, const std::wstring& detail2,
-                           const std::wstring& detail3, LONG value1, ULONG value2, ULONG value3,
-                           const std::wstring& detail4);
+    HRESULT ReportIncident(const std::wstring& incidentId, ULONG incidentType, const std::wstring& detail1,
+                           const std::wstring& detail2, const std::wstring& detail3, LONG value1, ULONG value2,
+                           ULONG value3, const std::wstring& detail4);
     HRESULT SetOperationStatus(const OperationStatusInfo& info);
     HRESULT CollectLog(const BYTE* record, DWORD size);
     HRESULT CollectProviderInfo(const ProviderInfo& info);
@@ -141,8 +140,7 @@ public:
     // type, or -1.
     int FindMessageType(const std::wstring& msgType) const;
     HRESULT CollectPayload(const std::wstring& payloadType, const std::wstring& payload);
-    HRESULT SendBladePayload(const std::wstring& payloadType, const std::wstring& payload,
-                             std::wstring& response);
+    HRESULT SendBladePayload(const std::wstring& payloadType, const std::wstring& payload, std::wstring& response);
     // Hands the collected payload to the server's pull (TARNClientBridge::PullData).
     HRESULT GetPayload(SAFEARRAY** payload, BSTR* payloadType) override;
     HRESULT DownLoadFile(const std::wstring& url, std::wstring& fileName);

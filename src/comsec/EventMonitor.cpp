@@ -15,12 +15,11 @@ const wchar_t kMonitorThreadName[] = L"COMSecEventMon";
 // the directory aborts the creation, and the creation itself reads the server
 // file (validation, then loading it), which on volumes that keep access
 // times would abort every creation.
-constexpr DWORD kDirectoryFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
-                                   FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE |
-                                   FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_CREATION |
-                                   FILE_NOTIFY_CHANGE_SECURITY;
+constexpr DWORD kDirectoryFilter =
+    FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME | FILE_NOTIFY_CHANGE_ATTRIBUTES |
+    FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_CREATION | FILE_NOTIFY_CHANGE_SECURITY;
 static_assert(kDirectoryFilter == 0x15F, "directory watch filter");
-constexpr DWORD kRegistryFilter = 0xF;     // names, attributes, values, security
+constexpr DWORD kRegistryFilter = 0xF;  // names, attributes, values, security
 constexpr DWORD kStopTimeoutMs = 90000;
 // Arming takes two system calls; a thread that has not managed it by then is
 // treated as a watch that could not be started.
@@ -29,8 +28,7 @@ constexpr unsigned kExitNoMonitor = 87;  // ERROR_INVALID_PARAMETER
 constexpr unsigned kExitFailed = static_cast<unsigned>(E_FAIL);
 
 // The directory watch, closed through the monitor's own closing function.
-using DirectoryWatch =
-    win::UniqueAny<HANDLE, &CEventMonitor::CloseFileChangeHandleWrapper, &win::IsValidHandle>;
+using DirectoryWatch = win::UniqueAny<HANDLE, &CEventMonitor::CloseFileChangeHandleWrapper, &win::IsValidHandle>;
 
 bool IsSignalled(HANDLE handle) noexcept {
     return handle != nullptr && ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
@@ -41,8 +39,7 @@ bool IsSignalled(HANDLE handle) noexcept {
 std::wstring DirectoryToWatch(const std::wstring& path) {
     wchar_t drive[_MAX_DRIVE] = {};
     wchar_t directory[_MAX_DIR] = {};
-    if (_wsplitpath_s(path.c_str(), drive, _MAX_DRIVE, directory, _MAX_DIR, nullptr, 0, nullptr,
-                      0) != 0)
+    if (_wsplitpath_s(path.c_str(), drive, _MAX_DRIVE, directory, _MAX_DIR, nullptr, 0, nullptr, 0) != 0)
         return std::wstring();
     std::wstring joined = std::wstring(drive) + directory;
     if (joined.empty()) return joined;
@@ -80,8 +77,7 @@ bool CEventMonitor::WatchState::ArmDirectoryWatch() {
 bool CEventMonitor::WatchState::ArmRegistryWatch() {
     registryEvent.reset(::CreateEventW(&eventAttributes, TRUE, FALSE, nullptr));
     if (!registryEvent) return false;
-    if (::RegNotifyChangeKeyValue(classKey.get(), TRUE, kRegistryFilter, registryEvent.get(),
-                                  TRUE) != ERROR_SUCCESS) {
+    if (::RegNotifyChangeKeyValue(classKey.get(), TRUE, kRegistryFilter, registryEvent.get(), TRUE) != ERROR_SUCCESS) {
         registryEvent.reset();
         return false;
     }
@@ -101,23 +97,20 @@ unsigned CEventMonitor::WatchState::Watch() {
     const HANDLE waitList[] = {stopEvent.get(), directoryWatch.get(), registryEvent.get()};
     const DWORD signalled = ::WaitForMultipleObjects(3, waitList, FALSE, INFINITE);
     switch (signalled) {
-    case WAIT_OBJECT_0:  // stop requested
-        return 0;
-    case WAIT_OBJECT_0 + 1:  // the server's directory changed
-    case WAIT_OBJECT_0 + 2:  // the class key changed
-        changed = true;
-        return 0;
-    default:
-        changed = true;
-        return kExitFailed;
+        case WAIT_OBJECT_0:  // stop requested
+            return 0;
+        case WAIT_OBJECT_0 + 1:  // the server's directory changed
+        case WAIT_OBJECT_0 + 2:  // the class key changed
+            changed = true;
+            return 0;
+        default: changed = true; return kExitFailed;
     }
 }
 
 unsigned __stdcall CEventMonitor::MonitorThread(void* argument) {
     if (argument == nullptr) return kExitNoMonitor;
     // The thread owns one reference to the shared state.
-    std::unique_ptr<std::shared_ptr<WatchState>> state(
-        static_cast<std::shared_ptr<WatchState>*>(argument));
+    std::unique_ptr<std::shared_ptr<WatchState>> state(static_cast<std::shared_ptr<WatchState>*>(argument));
     try {
         return (*state)->Watch();
     } catch (...) {
@@ -129,9 +122,7 @@ unsigned __stdcall CEventMonitor::MonitorThread(void* argument) {
     }
 }
 
-CEventMonitor::~CEventMonitor() {
-    reset();
-}
+CEventMonitor::~CEventMonitor() { reset(); }
 
 bool CEventMonitor::StartMonitor(REFCLSID clsid, REFIID iid) {
     classId_ = clsid;
@@ -142,8 +133,8 @@ bool CEventMonitor::StartMonitor(REFCLSID clsid, REFIID iid) {
     if (serverPath_.empty()) return false;
     auto state = std::make_shared<WatchState>();
     state->serverPath = serverPath_;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ClassKeyName(clsid).c_str(), 0, KEY_READ,
-                        state->classKey.put()) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ClassKeyName(clsid).c_str(), 0, KEY_READ, state->classKey.put()) !=
+        ERROR_SUCCESS)
         return false;
     SECURITY_ATTRIBUTES threadAttributes{};
     if (!gantry_.Load() || !gantry_.GetMonitorEventAttributes(state->eventAttributes) ||
@@ -154,8 +145,8 @@ bool CEventMonitor::StartMonitor(REFCLSID clsid, REFIID iid) {
     if (!state->stopEvent || !state->armedEvent) return false;
 
     auto threadReference = std::make_unique<std::shared_ptr<WatchState>>(state);
-    monitorThread_.reset(gantry_.StartNamedThread(&threadAttributes, &MonitorThread,
-                                                  threadReference.get(), kMonitorThreadName));
+    monitorThread_.reset(
+        gantry_.StartNamedThread(&threadAttributes, &MonitorThread, threadReference.get(), kMonitorThreadName));
     if (!monitorThread_) return false;
     static_cast<void>(threadReference.release());  // now the thread's
     state_ = std::move(state);
@@ -196,8 +187,7 @@ void CEventMonitor::reset() {
 bool CEventMonitor::Changed() const {
     if (!state_) return false;
     if (state_->changed) return true;
-    if (state_->armed &&
-        (IsSignalled(state_->directoryWatch.get()) || IsSignalled(state_->registryEvent.get())))
+    if (state_->armed && (IsSignalled(state_->directoryWatch.get()) || IsSignalled(state_->registryEvent.get())))
         return true;
     return state_->changed;
 }

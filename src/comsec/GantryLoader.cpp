@@ -22,24 +22,17 @@ std::string ExportedModuleName(HMODULE module) {
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     if (dos->e_magic != IMAGE_DOS_SIGNATURE) return std::string();
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    if (nt->Signature != IMAGE_NT_SIGNATURE ||
-        nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXPORT)
+    if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXPORT)
         return std::string();
-    const IMAGE_DATA_DIRECTORY& exports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-    if (exports.VirtualAddress == 0 || exports.Size < sizeof(IMAGE_EXPORT_DIRECTORY))
-        return std::string();
-    const auto* directory =
-        reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + exports.VirtualAddress);
-    if (directory->Name == 0 || directory->Name >= nt->OptionalHeader.SizeOfImage)
-        return std::string();
+    const IMAGE_DATA_DIRECTORY& exports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (exports.VirtualAddress == 0 || exports.Size < sizeof(IMAGE_EXPORT_DIRECTORY)) return std::string();
+    const auto* directory = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + exports.VirtualAddress);
+    if (directory->Name == 0 || directory->Name >= nt->OptionalHeader.SizeOfImage) return std::string();
     const char* name = reinterpret_cast<const char*>(base + directory->Name);
     return std::string(name, strnlen(name, nt->OptionalHeader.SizeOfImage - directory->Name));
 }
 
-bool IsGantryModule(HMODULE module) {
-    return _stricmp(ExportedModuleName(module).c_str(), "GANTRY.dll") == 0;
-}
+bool IsGantryModule(HMODULE module) { return _stricmp(ExportedModuleName(module).c_str(), "GANTRY.dll") == 0; }
 
 bool EntriesComplete(const GANTRY_ENTRIES_V1& entries) noexcept {
     return entries.version == GANTRY_ENTRIES_VERSION_1 && entries.size >= sizeof entries &&
@@ -102,8 +95,8 @@ bool CGantry::GetMonitorThreadAttributes(SECURITY_ATTRIBUTES& attributes) const 
     return Loaded() && entries_.GetMonitorThreadAttributes(&attributes) != FALSE;
 }
 
-HANDLE CGantry::StartNamedThread(SECURITY_ATTRIBUTES* attributes, GANTRY_THREAD_PROC proc,
-                                 void* argument, const wchar_t* name) const {
+HANDLE CGantry::StartNamedThread(SECURITY_ATTRIBUTES* attributes, GANTRY_THREAD_PROC proc, void* argument,
+                                 const wchar_t* name) const {
     if (!Loaded()) return nullptr;
     return entries_.StartNamedThread(attributes, proc, argument, name);
 }

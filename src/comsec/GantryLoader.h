@@ -32,8 +32,8 @@ public:
     bool GetMonitorEventAttributes(SECURITY_ATTRIBUTES& attributes) const;
     bool GetMonitorThreadAttributes(SECURITY_ATTRIBUTES& attributes) const;
     // Null when not loaded or the thread cannot be started.
-    HANDLE StartNamedThread(SECURITY_ATTRIBUTES* attributes, GANTRY_THREAD_PROC proc,
-                            void* argument, const wchar_t* name) const;
+    HANDLE StartNamedThread(SECURITY_ATTRIBUTES* attributes, GANTRY_THREAD_PROC proc, void* argument,
+                            const wchar_t* name) const;
 
 private:
     bool ResolveEntries();

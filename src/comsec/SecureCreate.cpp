@@ -15,10 +15,9 @@ const wchar_t kClassKeyPrefix[] = L"Software\\Classes\\CLSID\\";
 
 // What the validation demands of the server file: an image the linker
 // finished (IMAGE_FILE_EXECUTABLE_IMAGE), built for x86 or x64.
-constexpr ULONG kServerFileFlags = GANTRY_PE_REQUIRE_EXECUTABLE;                    // 1
+constexpr ULONG kServerFileFlags = GANTRY_PE_REQUIRE_EXECUTABLE;                         // 1
 constexpr ULONG kServerFileMachines = GANTRY_PE_MACHINE_I386 | GANTRY_PE_MACHINE_AMD64;  // 9
-static_assert(kServerFileFlags == 1 && kServerFileMachines == 9,
-              "the validation is called with 1 and 9");
+static_assert(kServerFileFlags == 1 && kServerFileMachines == 9, "the validation is called with 1 and 9");
 
 constexpr LONG kReplyBytes = 16;
 // How long a change made while the class object was obtained may take to be
@@ -39,8 +38,7 @@ constexpr RegistryView kPerUserViews[] = {
 };
 
 std::wstring StripEnclosingQuotes(const std::wstring& text) {
-    if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"')
-        return text.substr(1, text.size() - 2);
+    if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"') return text.substr(1, text.size() - 2);
     return text;
 }
 
@@ -48,7 +46,8 @@ std::wstring StripEnclosingQuotes(const std::wstring& text) {
 // length. Any other shape, or no array at all, refuses the creation.
 HRESULT CopyReply(SAFEARRAY* reply, BYTE (&buffer)[kReplyBytes]) {
     const win::SafeArrayView view(reply);
-    if (view.Dimensions() != 1 || view.Count(1) != static_cast<ULONG>(kReplyBytes) || view.ElementSize() != 1) return E_ABORT;
+    if (view.Dimensions() != 1 || view.Count(1) != static_cast<ULONG>(kReplyBytes) || view.ElementSize() != 1)
+        return E_ABORT;
     const auto bytes = view.LockBytes();
     if (!bytes) return E_UNEXPECTED;
     std::memcpy(buffer, bytes.data(), kReplyBytes);
@@ -56,8 +55,7 @@ HRESULT CopyReply(SAFEARRAY* reply, BYTE (&buffer)[kReplyBytes]) {
 }
 
 // Steps from PrepareCreate on; the factory is released by the caller.
-HRESULT CreateThroughFactory(ISecureFactory* factory, win::ComPtr<ITarnServer>& server,
-                             ULONG creationArg) {
+HRESULT CreateThroughFactory(ISecureFactory* factory, win::ComPtr<ITarnServer>& server, ULONG creationArg) {
     const DWORD processId = ::GetCurrentProcessId();
     BYTE replyBuffer[kReplyBytes] = {};
     // The server identifies the request by the buffer's address, given
@@ -88,8 +86,7 @@ std::wstring ClassKeyName(REFCLSID clsid) {
 
 ServerRegistration FindServer(REFCLSID clsid) {
     win::UniqueHKey classKey;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ClassKeyName(clsid).c_str(), 0, KEY_READ,
-                        classKey.put()) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ClassKeyName(clsid).c_str(), 0, KEY_READ, classKey.put()) != ERROR_SUCCESS)
         return {};
     const auto serverText = [&](const wchar_t* subkey) {
         return win::ReadRegistryText(classKey.get(), subkey, nullptr).value_or(L"");
@@ -142,8 +139,7 @@ bool ValidateServerFile(REFCLSID clsid) {
 // nobody validated. Such a registration refuses the creation, before COM is
 // asked and again once the class object exists (the watch covers only the
 // machine's key).
-HRESULT SecureCreateInstance(REFCLSID clsid, win::ComPtr<ITarnServer>& server,
-                             ULONG creationArg) {
+HRESULT SecureCreateInstance(REFCLSID clsid, win::ComPtr<ITarnServer>& server, ULONG creationArg) {
     server.Reset();
     CEventMonitor monitor;
     if (!monitor.StartMonitor(clsid, IID_ITarnServer)) return E_ABORT;

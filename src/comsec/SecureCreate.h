@@ -46,7 +46,6 @@ bool ValidateServerFile(REFCLSID clsid);
 // seen by the watch, a reply of the wrong size, no start-up support); a
 // failure of the COM calls is returned as it came. Its only log line is the
 // one of a per-user registration.
-HRESULT SecureCreateInstance(REFCLSID clsid, win::ComPtr<ITarnServer>& server,
-                             ULONG creationArg);
+HRESULT SecureCreateInstance(REFCLSID clsid, win::ComPtr<ITarnServer>& server, ULONG creationArg);
 
 }  // namespace comsec

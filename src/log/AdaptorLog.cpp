@@ -142,10 +142,9 @@ void FormatPrefix(std::wstring& line, int level, const std::wstring& functionNam
     SYSTEMTIME now;
     GetLocalTime(&now);
     line.resize(kPrefixFixedChars + functionName.size());
-    const int written =
-        _snwprintf(&line[0], line.size(), kLinePrefixFormat, now.wYear, now.wMonth, now.wDay,
-                   now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, LevelLetter(level),
-                   static_cast<unsigned>(GetCurrentThreadId()), functionName.c_str());
+    const int written = _snwprintf(&line[0], line.size(), kLinePrefixFormat, now.wYear, now.wMonth, now.wDay, now.wHour,
+                                   now.wMinute, now.wSecond, now.wMilliseconds, LevelLetter(level),
+                                   static_cast<unsigned>(GetCurrentThreadId()), functionName.c_str());
     line.resize(written > 0 ? static_cast<size_t>(written) : 0);
 }
 
@@ -175,8 +174,8 @@ void AppendMessage(std::wstring& line, const wchar_t* format, va_list args) {
 
 // The prefix and the message, without a line end; returns where the message
 // starts.
-size_t BuildLine(std::wstring& line, std::wstring& functionName, int level, const char* function,
-                 const wchar_t* format, va_list args) {
+size_t BuildLine(std::wstring& line, std::wstring& functionName, int level, const char* function, const wchar_t* format,
+                 va_list args) {
     WidenFunctionName(function, functionName);
     FormatPrefix(line, level, functionName);
     const size_t messageStart = line.size();
@@ -431,8 +430,7 @@ std::wstring GetLogDir() {
 std::wstring BaseNameWithoutExtension(const std::wstring& path) {
     const size_t slash = path.rfind(L'\\');
     std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](wchar_t c) { return static_cast<wchar_t>(towlower(c)); });
+    std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) { return static_cast<wchar_t>(towlower(c)); });
     EraseEvery(name, L".exe");
     EraseEvery(name, L".dll");
     return name;

@@ -88,8 +88,8 @@ void LogCoordination::UnlockByte(ULONGLONG offset) const {
 bool LogCoordination::TryTake() {
     // The count in the low half keeps a token from being mistaken for an
     // earlier one of the same slot.
-    const LONGLONG token = static_cast<LONGLONG>((static_cast<ULONGLONG>(slot_) << 32) |
-                                                 (static_cast<ULONG>(++acquisitions_) | 1u));
+    const LONGLONG token =
+        static_cast<LONGLONG>((static_cast<ULONGLONG>(slot_) << 32) | (static_cast<ULONG>(++acquisitions_) | 1u));
     if (InterlockedCompareExchange64(&state().owner, token, 0) != 0) return false;
     token_ = token;
     return true;
@@ -108,8 +108,8 @@ bool LogCoordination::HolderLives(LONGLONG holder) const {
 
 bool LogCoordination::TakeFromDeadHolder(LONGLONG holder) {
     if (HolderLives(holder)) return false;
-    const LONGLONG token = static_cast<LONGLONG>((static_cast<ULONGLONG>(slot_) << 32) |
-                                                 (static_cast<ULONG>(++acquisitions_) | 1u));
+    const LONGLONG token =
+        static_cast<LONGLONG>((static_cast<ULONGLONG>(slot_) << 32) | (static_cast<ULONG>(++acquisitions_) | 1u));
     if (InterlockedCompareExchange64(&state().owner, token, holder) != holder) return false;
     token_ = token;
     return true;

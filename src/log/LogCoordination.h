@@ -93,9 +93,9 @@ private:
     win::UniqueHandle mapping_;
     win::UniqueAny<SharedLogState*, &UnmapView> view_;
     SharedLogState local_ = {};
-    DWORD slot_ = 0;          // this writer's liveness slot
-    LONG acquisitions_ = 0;   // the low half of the next token
-    LONGLONG token_ = 0;      // the token while the lock is held
+    DWORD slot_ = 0;            // this writer's liveness slot
+    LONG acquisitions_ = 0;     // the low half of the next token
+    LONGLONG token_ = 0;        // the token while the lock is held
     bool unavailable_ = false;  // the last bounded wait ran out
     ULONGLONG lastHolderCheck_ = 0;
 };

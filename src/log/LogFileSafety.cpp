@@ -82,17 +82,16 @@ CheckedOpen OpenLogDirectory(const std::wstring& directory) {
     CreateLogDirectory(directory);
     return Checked(win::UniqueHandle(CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                                 nullptr)),
+                                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)),
                    true);
 }
 
 CheckedOpen OpenPlainFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition) {
     // FILE_READ_ATTRIBUTES for the check; no inheritance (null attributes).
-    CheckedOpen result = Checked(
-        win::UniqueHandle(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr, disposition,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)),
-        false);
+    CheckedOpen result =
+        Checked(win::UniqueHandle(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr, disposition,
+                                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)),
+                false);
     if (result.handle || !result.refusal.empty()) return result;
     // Opening a directory as a file fails with "access denied": say so.
     const DWORD error = GetLastError();

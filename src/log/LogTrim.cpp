@@ -199,8 +199,8 @@ TrimOutcome TrimLogFile(const std::wstring& logPath, ULONGLONG limitBytes, ULONG
                         CoordinationHold& hold) {
     // The log is read only when it is the plain file it should be: a link
     // planted in its place must not have another file's tail copied.
-    CheckedOpen log = OpenPlainFile(logPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    OPEN_EXISTING);
+    CheckedOpen log =
+        OpenPlainFile(logPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
     LARGE_INTEGER length;
     if (!log.handle || !GetFileSizeEx(log.handle.get(), &length)) return TrimOutcome::kFailed;
     const auto bytes = static_cast<ULONGLONG>(length.QuadPart);

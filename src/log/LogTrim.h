@@ -26,8 +26,7 @@ enum class TrimOutcome {
 // for the last step, which copies what they appended and puts the copy in
 // the log's place. If the lock cannot be had again, the trim fails and
 // hold is left without it.
-TrimOutcome TrimLogFile(const std::wstring& logPath, ULONGLONG limitBytes, ULONGLONG keepBytes,
-                        CoordinationHold& hold);
+TrimOutcome TrimLogFile(const std::wstring& logPath, ULONGLONG limitBytes, ULONGLONG keepBytes, CoordinationHold& hold);
 
 // Forgets the counters and faults of the tests (adaptor_log_testing).
 void ResetTrimTesting();

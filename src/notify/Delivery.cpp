@@ -37,8 +37,7 @@ void DeliveryQueue::StartDeliveryThread(const char* caller) {
     win::UniqueHandle thread;
     try {
         thread = win::StartModuleThread([this] { Drain(); }, &threadId);
-    } catch (const std::bad_alloc&) {
-    }
+    } catch (const std::bad_alloc&) {}
     if (!thread) {
         // Nothing is lost and nothing overtakes: the notifications wait, and
         // the next one of this kind tries again.

@@ -92,7 +92,9 @@ TARNClientBridge::TARNClientBridge() {
     callers_.reserve(16);
 }
 
-win::ComPtr<TARNClientBridge> TARNClientBridge::Create() { return win::ComPtr<TARNClientBridge>(new TARNClientBridge()); }
+win::ComPtr<TARNClientBridge> TARNClientBridge::Create() {
+    return win::ComPtr<TARNClientBridge>(new TARNClientBridge());
+}
 
 TARNClientBridge::~TARNClientBridge() = default;
 
@@ -159,8 +161,7 @@ HRESULT TARNClientBridge::OperationArrivalNotification(GUID opId, ULONG opType, 
         const std::wstring content = win::UniqueBstr::Text(opContent);
         return hold.Delivery()->Enqueue(
             NotificationKind::Operation,
-            [opId, opType, content](TarnNotificationPeer& peer) { peer.OnNewOperation(opId, opType, content); },
-            kName);
+            [opId, opType, content](TarnNotificationPeer& peer) { peer.OnNewOperation(opId, opType, content); }, kName);
     });
 }
 
@@ -186,8 +187,7 @@ HRESULT TARNClientBridge::PushData(SAFEARRAY* payload, BSTR payloadType) {
         WriteLog(LOG_INFO, kName, L"Payload response received, type: %s", type.c_str());
         return hold.Delivery()->Enqueue(
             NotificationKind::PayloadResponse,
-            [type, data = std::move(*text)](TarnNotificationPeer& peer) { peer.OnPayloadResponse(type, data); },
-            kName);
+            [type, data = std::move(*text)](TarnNotificationPeer& peer) { peer.OnPayloadResponse(type, data); }, kName);
     });
 }
 
@@ -230,8 +230,8 @@ HRESULT TARNClientBridge::PullData(SAFEARRAY** payload, BSTR* payloadType) {
     });
 }
 
-HRESULT TARNClientBridge::ReportIncident(BSTR incidentId, ULONG incidentType, BSTR detail1, BSTR detail2,
-                                         BSTR detail3, LONG value1, ULONG value2, ULONG value3, BSTR detail4) {
+HRESULT TARNClientBridge::ReportIncident(BSTR incidentId, ULONG incidentType, BSTR detail1, BSTR detail2, BSTR detail3,
+                                         LONG value1, ULONG value2, ULONG value3, BSTR detail4) {
     const char* const kName = "TARNClientBridge::ReportIncident";
     return Guarded(kName, E_OUTOFMEMORY, [&]() -> HRESULT {
         Hold hold(*this);
@@ -250,8 +250,8 @@ HRESULT TARNClientBridge::ReportIncident(BSTR incidentId, ULONG incidentType, BS
         WriteLog(LOG_VERBOSE, kName, L"Report incident arrived, calling OnReportIncident");
         using win::UniqueBstr;
         hold.Delivery()->Peer().OnReportIncident(UniqueBstr::Text(incidentId), incidentType, UniqueBstr::Text(detail1),
-                                      UniqueBstr::Text(detail2), UniqueBstr::Text(detail3), value1, value2, value3,
-                                      UniqueBstr::Text(detail4));
+                                                 UniqueBstr::Text(detail2), UniqueBstr::Text(detail3), value1, value2,
+                                                 value3, UniqueBstr::Text(detail4));
         return S_OK;
     });
 }

@@ -2,9 +2,7 @@
 
 #include "log/AdaptorLog.h"
 
-void TarnNotificationPeer::OnConnect() {
-    WriteLog(LOG_VERBOSE, "TarnNotificationPeer::OnConnect", L"Connected");
-}
+void TarnNotificationPeer::OnConnect() { WriteLog(LOG_VERBOSE, "TarnNotificationPeer::OnConnect", L"Connected"); }
 
 void TarnNotificationPeer::OnNewPolicy(const PolicyInfo& policy) {
     WriteLog(LOG_VERBOSE, "TarnNotificationPeer::OnNewPolicy", L"New Policy: %s", policy.ToString().c_str());
@@ -17,8 +15,7 @@ void TarnNotificationPeer::OnNewOperation(GUID opId, ULONG opType, const std::ws
 }
 
 void TarnNotificationPeer::OnActivationStatusChanged(PacList pacs) {
-    WriteLog(LOG_VERBOSE, "TarnNotificationPeer::OnActivationStatusChanged", L"PAC list length: %d",
-             pacs.count);
+    WriteLog(LOG_VERBOSE, "TarnNotificationPeer::OnActivationStatusChanged", L"PAC list length: %d", pacs.count);
 }
 
 void TarnNotificationPeer::OnPayloadResponse(const std::wstring& payloadType, const std::wstring&) {
@@ -27,8 +24,7 @@ void TarnNotificationPeer::OnPayloadResponse(const std::wstring& payloadType, co
 }
 
 void TarnNotificationPeer::OnAdaptorError(HRESULT code, const std::wstring& message) {
-    WriteLog(LOG_ERROR, "TarnNotificationPeer::OnAdaptorError", L"hr: 0x%08x message: %s", code,
-             message.c_str());
+    WriteLog(LOG_ERROR, "TarnNotificationPeer::OnAdaptorError", L"hr: 0x%08x message: %s", code, message.c_str());
 }
 
 void TarnNotificationPeer::OnReportIncident(const std::wstring& incidentId, ULONG, const std::wstring&,

@@ -24,8 +24,7 @@ public:
     virtual void OnActivationStatusChanged(PacList pacs);
     virtual void OnPayloadResponse(const std::wstring& payloadType, const std::wstring& payload);
     virtual void OnAdaptorError(HRESULT code, const std::wstring& message);
-    virtual void OnReportIncident(const std::wstring& incidentId, ULONG incidentType,
-                                  const std::wstring& detail1, const std::wstring& detail2,
-                                  const std::wstring& detail3, LONG value1, ULONG value2,
+    virtual void OnReportIncident(const std::wstring& incidentId, ULONG incidentType, const std::wstring& detail1,
+                                  const std::wstring& detail2, const std::wstring& detail3, LONG value1, ULONG value2,
                                   ULONG value3, const std::wstring& detail4);
 };

@@ -25,14 +25,11 @@ bool IsOneOf(const std::wstring& value, std::initializer_list<const wchar_t*> ac
 
 bool IsProtocol(const std::wstring& value) { return IsOneOf(value, {L"HTTP", L"HTTPS"}); }
 
-bool IsAuthType(const std::wstring& value) {
-    return IsOneOf(value, {L"BOTH", L"NONE", L"DEVICE", L"USER"});
-}
+bool IsAuthType(const std::wstring& value) { return IsOneOf(value, {L"BOTH", L"NONE", L"DEVICE", L"USER"}); }
 
 const wchar_t* YesNo(bool flag) { return flag ? L"YES" : L"NO"; }
 
-bool HeaderAt(const std::vector<NamedText>& headers, size_t index, std::wstring& headerName,
-              std::wstring& value) {
+bool HeaderAt(const std::vector<NamedText>& headers, size_t index, std::wstring& headerName, std::wstring& value) {
     if (index >= headers.size()) {
         headerName.clear();
         value.clear();
@@ -55,16 +52,14 @@ HRESULT WriteTable(const std::vector<TableRow>& rows, win::UniqueSafeArray& tabl
         return E_OUTOFMEMORY;
     }
     win::UniqueSafeArray created;
-    HRESULT hr = records::CreateTable(VT_BSTR, blade_message::kTableColumns,
-                                      static_cast<ULONG>(rows.size()), created);
+    HRESULT hr = records::CreateTable(VT_BSTR, blade_message::kTableColumns, static_cast<ULONG>(rows.size()), created);
     if (FAILED(hr)) return hr;
     {
         const auto locked = win::SafeArrayView(created.get()).Lock<VT_BSTR>();
         if (!locked) return E_UNEXPECTED;
         BSTR* cells = locked.data();
         for (const TableRow& row : rows) {
-            const std::wstring* texts[blade_message::kTableColumns] = {&row.section, &row.key,
-                                                                      &row.value};
+            const std::wstring* texts[blade_message::kTableColumns] = {&row.section, &row.key, &row.value};
             for (const std::wstring* text : texts) {
                 *cells = win::UniqueBstr::Copy(*text).release();
                 if (!*cells) return E_OUTOFMEMORY;  // the table frees what was written
@@ -109,12 +104,9 @@ bool BladeMessageSettings::SetPort(LONG value) {
     return true;
 }
 
-bool BladeMessageSettings::SetAll(const std::wstring& msgTypeValue,
-                                  const std::wstring& protocolValue, LONG portValue,
-                                  const std::wstring& authTypeValue,
-                                  const std::wstring& dstPathValue) {
-    if (msgTypeValue.empty() || !IsProtocol(protocolValue) || portValue < 1 ||
-        !IsAuthType(authTypeValue)) {
+bool BladeMessageSettings::SetAll(const std::wstring& msgTypeValue, const std::wstring& protocolValue, LONG portValue,
+                                  const std::wstring& authTypeValue, const std::wstring& dstPathValue) {
+    if (msgTypeValue.empty() || !IsProtocol(protocolValue) || portValue < 1 || !IsAuthType(authTypeValue)) {
         return false;
     }
     msgType = msgTypeValue;
@@ -143,8 +135,7 @@ bool BladeMessageRequest::SetDstIpDns(const std::wstring& value) {
     return true;
 }
 
-void BladeMessageRequest::AddRequestHeader(const std::wstring& headerName,
-                                           const std::wstring& value) {
+void BladeMessageRequest::AddRequestHeader(const std::wstring& headerName, const std::wstring& value) {
     requestHeaders.emplace_back(headerName, value);
 }
 
@@ -154,8 +145,7 @@ void BladeMessageRequest::AddResponseHeaderName(const std::wstring& headerName) 
 
 bool BladeMessageRequest::IsInternal() const { return _wcsicmp(dstIpDns.c_str(), L"INTERNAL") == 0; }
 
-bool BladeMessageRequest::GetRequestHeaderAt(size_t index, std::wstring& headerName,
-                                             std::wstring& value) const {
+bool BladeMessageRequest::GetRequestHeaderAt(size_t index, std::wstring& headerName, std::wstring& value) const {
     return HeaderAt(requestHeaders, index, headerName, value);
 }
 
@@ -237,8 +227,7 @@ HRESULT BladeMessageResponse::FromPropertyTable(SAFEARRAY* table) {
     return S_OK;
 }
 
-HRESULT BladeMessageResponse::ReadRow(const std::wstring& section, const std::wstring& key,
-                                      const std::wstring& value) {
+HRESULT BladeMessageResponse::ReadRow(const std::wstring& section, const std::wstring& key, const std::wstring& value) {
     if (section.empty() || key.empty()) return E_FAIL;
     if (section == kSectionProperty) return ReadProperty(key, value);
     if (section == kSectionResponseHeader) {
@@ -274,11 +263,9 @@ void BladeMessageResponse::CopyInto(BladeMessageResponse& target) const {
     target.httpCode = httpCode;
     target.epRetCode = epRetCode;
     target.epRetStr = epRetStr;
-    target.responseHeaders.insert(target.responseHeaders.end(), responseHeaders.begin(),
-                                  responseHeaders.end());
+    target.responseHeaders.insert(target.responseHeaders.end(), responseHeaders.begin(), responseHeaders.end());
 }
 
-bool BladeMessageResponse::GetResponseHeaderAt(size_t index, std::wstring& headerName,
-                                               std::wstring& value) const {
+bool BladeMessageResponse::GetResponseHeaderAt(size_t index, std::wstring& headerName, std::wstring& value) const {
     return HeaderAt(responseHeaders, index, headerName, value);
 }

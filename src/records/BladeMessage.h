@@ -29,9 +29,8 @@ public:
     bool SetDstPath(const std::wstring& value);   // anything, empty too
     bool SetPort(LONG value);                     // 1 or more
     // Stores all five when all pass their rules, else nothing.
-    bool SetAll(const std::wstring& msgTypeValue, const std::wstring& protocolValue,
-                LONG portValue, const std::wstring& authTypeValue,
-                const std::wstring& dstPathValue);
+    bool SetAll(const std::wstring& msgTypeValue, const std::wstring& protocolValue, LONG portValue,
+                const std::wstring& authTypeValue, const std::wstring& dstPathValue);
     // Starts this record afresh and takes each field of source that passes its
     // setter; a field that does not keeps its initial value.
     void CopyValidated(const BladeMessageSettings& source);
@@ -98,8 +97,7 @@ private:
 // turned into the request property table.
 class BladeMessageRequestWithSettings {
 public:
-    explicit BladeMessageRequestWithSettings(std::wstring msgTypeValue)
-        : msgType(std::move(msgTypeValue)) {}
+    explicit BladeMessageRequestWithSettings(std::wstring msgTypeValue) : msgType(std::move(msgTypeValue)) {}
 
     // Copies the request's fields and appends its header lists.
     void FromRequest(const BladeMessageRequest& request);
@@ -156,8 +154,7 @@ public:
     bool GetResponseHeaderAt(size_t index, std::wstring& headerName, std::wstring& value) const;
 
 private:
-    HRESULT ReadRow(const std::wstring& section, const std::wstring& key,
-                    const std::wstring& value);
+    HRESULT ReadRow(const std::wstring& section, const std::wstring& key, const std::wstring& value);
     HRESULT ReadProperty(const std::wstring& key, const std::wstring& value);
 
     std::wstring msgType;

@@ -9,16 +9,11 @@
 
 std::wstring GuidToString(const GUID& guid) {
     return records::FormatWide(L"%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                               static_cast<unsigned long>(guid.Data1),
-                               static_cast<unsigned int>(guid.Data2),
-                               static_cast<unsigned int>(guid.Data3),
-                               static_cast<unsigned int>(guid.Data4[0]),
-                               static_cast<unsigned int>(guid.Data4[1]),
-                               static_cast<unsigned int>(guid.Data4[2]),
-                               static_cast<unsigned int>(guid.Data4[3]),
-                               static_cast<unsigned int>(guid.Data4[4]),
-                               static_cast<unsigned int>(guid.Data4[5]),
-                               static_cast<unsigned int>(guid.Data4[6]),
+                               static_cast<unsigned long>(guid.Data1), static_cast<unsigned int>(guid.Data2),
+                               static_cast<unsigned int>(guid.Data3), static_cast<unsigned int>(guid.Data4[0]),
+                               static_cast<unsigned int>(guid.Data4[1]), static_cast<unsigned int>(guid.Data4[2]),
+                               static_cast<unsigned int>(guid.Data4[3]), static_cast<unsigned int>(guid.Data4[4]),
+                               static_cast<unsigned int>(guid.Data4[5]), static_cast<unsigned int>(guid.Data4[6]),
                                static_cast<unsigned int>(guid.Data4[7]));
 }
 
@@ -56,9 +51,9 @@ bool ParseGuid(const std::wstring& text, GUID& guid) {
     unsigned int data2 = 0;
     unsigned int data3 = 0;
     unsigned int bytes[8] = {};
-    const int fields = swscanf(text.c_str(), L"%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                               &data1, &data2, &data3, &bytes[0], &bytes[1], &bytes[2],
-                               &bytes[3], &bytes[4], &bytes[5], &bytes[6], &bytes[7]);
+    const int fields =
+        swscanf(text.c_str(), L"%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", &data1, &data2, &data3, &bytes[0],
+                &bytes[1], &bytes[2], &bytes[3], &bytes[4], &bytes[5], &bytes[6], &bytes[7]);
     if (fields != 11) return false;
     guid.Data1 = data1;
     guid.Data2 = static_cast<unsigned short>(data2);
@@ -76,10 +71,9 @@ bool PolicyInfo::HasId() const {
 
 std::wstring PolicyInfo::ToString() const {
     const std::wstring timeText = LocalTimeText(modDate / 1000);
-    return records::FormatWide(
-        L"PolicyInfo: Pol type: %d pac: %d id: %s modDate: %I64i (%s) key: %s",
-        static_cast<int>(type), static_cast<int>(pac), GuidToString(id).c_str(), modDate,
-        timeText.c_str(), key.empty() ? L"none" : L"not-empty");
+    return records::FormatWide(L"PolicyInfo: Pol type: %d pac: %d id: %s modDate: %I64i (%s) key: %s",
+                               static_cast<int>(type), static_cast<int>(pac), GuidToString(id).c_str(), modDate,
+                               timeText.c_str(), key.empty() ? L"none" : L"not-empty");
 }
 
 bool PolicyInfo::Parse(const std::wstring& text) {

@@ -61,8 +61,8 @@ HRESULT PutBstrCell(SAFEARRAY* array, LONG column, LONG row, const std::wstring&
 // The array a table is written into: a new one when the caller's owner is
 // empty, else the caller's own, which must already have the table's shape so
 // that no cell lands outside it or in an element of another type.
-bool PrepareTable(win::UniqueSafeArray& callerArray, win::UniqueSafeArray& created, VARTYPE vt,
-                  ULONG columns, size_t rowCount, SAFEARRAY*& target) {
+bool PrepareTable(win::UniqueSafeArray& callerArray, win::UniqueSafeArray& created, VARTYPE vt, ULONG columns,
+                  size_t rowCount, SAFEARRAY*& target) {
     if (rowCount > static_cast<size_t>(MAXLONG)) return false;
     const ULONG rows = static_cast<ULONG>(rowCount);
     if (!callerArray) {
@@ -84,13 +84,11 @@ ProviderInfo::ProviderInfo(std::wstring providerName) : name(std::move(providerN
 
 ProviderInfo ProviderInfo::FromData(const ProviderInfoData& data) {
     ProviderInfo info(records::TextOrEmpty(data.name));
-    const LONG propertyCount =
-        data.propertyValues ? UsableCount(data.propertyNames, data.propertyCount) : 0;
+    const LONG propertyCount = data.propertyValues ? UsableCount(data.propertyNames, data.propertyCount) : 0;
     for (LONG i = 0; i < propertyCount; ++i) {
         info.AppendProperty(TextAt(data.propertyNames, i), TextAt(data.propertyValues, i));
     }
-    const LONG chunkCount =
-        data.xmlChunkValues ? UsableCount(data.xmlChunkNames, data.xmlChunkCount) : 0;
+    const LONG chunkCount = data.xmlChunkValues ? UsableCount(data.xmlChunkNames, data.xmlChunkCount) : 0;
     for (LONG i = 0; i < chunkCount; ++i) {
         info.AppendXmlChunk(TextAt(data.xmlChunkNames, i), TextAt(data.xmlChunkValues, i));
     }
@@ -109,9 +107,7 @@ void ProviderInfo::AppendXmlChunk(const std::wstring& itemName, const std::wstri
     AppendOrDrop(xmlChunks, NamedText(itemName, value));
 }
 
-void ProviderInfo::AppendNotification(const std::wstring& message) {
-    AppendOrDrop(notifications, message);
-}
+void ProviderInfo::AppendNotification(const std::wstring& message) { AppendOrDrop(notifications, message); }
 
 bool ProviderInfo::IsValid() const {
     return !name.empty() && properties.size() + xmlChunks.size() + notifications.size() >= 1;
@@ -122,18 +118,16 @@ std::wstring ProviderInfo::ToString() const {
     text += records::FormatWide(L"\tName=\"%s\"\n", name.c_str());
     text += L"\tProperties:\n";
     for (const NamedText& item : properties) {
-        text += records::FormatWide(L"\t\tName: \"%s\" Value: \"%s\"\n", item.first.c_str(),
-                                    item.second.c_str());
+        text += records::FormatWide(L"\t\tName: \"%s\" Value: \"%s\"\n", item.first.c_str(), item.second.c_str());
     }
     text += L"\tXmlChunks:\n";
     for (const NamedText& item : xmlChunks) {
-        text += records::FormatWide(L"\t\tXmlChunkName: \"%s\" Value: \"%s\"\n",
-                                    item.first.c_str(), item.second.c_str());
+        text +=
+            records::FormatWide(L"\t\tXmlChunkName: \"%s\" Value: \"%s\"\n", item.first.c_str(), item.second.c_str());
     }
     text += L"\tNotifications:\n";
     for (size_t i = 0; i < notifications.size(); ++i) {
-        text += records::FormatWide(L"\t\tMessage[%d]: \"%s\"\n", static_cast<int>(i),
-                                    notifications[i].c_str());
+        text += records::FormatWide(L"\t\tMessage[%d]: \"%s\"\n", static_cast<int>(i), notifications[i].c_str());
     }
     return text;
 }
@@ -141,8 +135,7 @@ std::wstring ProviderInfo::ToString() const {
 bool ProviderInfo::GetPropertiesSafeArray(win::UniqueSafeArray& array) const {
     win::UniqueSafeArray created;
     SAFEARRAY* target = nullptr;
-    if (!PrepareTable(array, created, VT_VARIANT, kPropertyColumns,
-                      properties.size() + xmlChunks.size(), target)) {
+    if (!PrepareTable(array, created, VT_VARIANT, kPropertyColumns, properties.size() + xmlChunks.size(), target)) {
         return false;
     }
     LONG row = 0;
@@ -160,8 +153,7 @@ bool ProviderInfo::GetNotificationsSafeArray(win::UniqueSafeArray& array) const 
     if (name.empty()) return false;
     win::UniqueSafeArray created;
     SAFEARRAY* target = nullptr;
-    if (!PrepareTable(array, created, VT_BSTR, kNotificationColumns,
-                      notifications.size(), target)) {
+    if (!PrepareTable(array, created, VT_BSTR, kNotificationColumns, notifications.size(), target)) {
         return false;
     }
     LONG row = 0;

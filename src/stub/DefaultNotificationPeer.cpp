@@ -34,8 +34,7 @@ void TarnStubDefaultNotificationPeer::OnActivationStatusChanged(PacList pacs) {
     if (auto callback = Deliverable(callbacks_.activationStatus)) callback(pacs.values.get(), pacs.count);
 }
 
-void TarnStubDefaultNotificationPeer::OnPayloadResponse(const std::wstring& payloadType,
-                                                        const std::wstring& payload) {
+void TarnStubDefaultNotificationPeer::OnPayloadResponse(const std::wstring& payloadType, const std::wstring& payload) {
     WriteLog(LOG_VERBOSE, "TarnStubDefaultNotificationPeer::OnPayloadResponse",
              L"OnPayloadResponse, payload response received type: %s", payloadType.c_str());
     auto callback = Deliverable(callbacks_.payloadResponse);

@@ -20,8 +20,8 @@ public:
     void OnActivationStatusChanged(PacList pacs) override;
     void OnPayloadResponse(const std::wstring& payloadType, const std::wstring& payload) override;
     void OnReportIncident(const std::wstring& incidentId, ULONG incidentType, const std::wstring& detail1,
-                          const std::wstring& detail2, const std::wstring& detail3, LONG value1,
-                          ULONG value2, ULONG value3, const std::wstring& detail4) override;
+                          const std::wstring& detail2, const std::wstring& detail3, LONG value1, ULONG value2,
+                          ULONG value3, const std::wstring& detail4) override;
 
 private:
     // The callback of a slot, if the blade registered one and the session

@@ -74,14 +74,9 @@ DWORD FinalizeSession() {
         session->RequestStop();
     }
     switch (role) {
-        case Session::Role::Connecting:
-            break;
-        case Session::Role::Delivering:
-            session->AwaitUnregistered();
-            break;
-        case Session::Role::Outside:
-            session->AwaitEnd();
-            break;
+        case Session::Role::Connecting: break;
+        case Session::Role::Delivering: session->AwaitUnregistered(); break;
+        case Session::Role::Outside: session->AwaitEnd(); break;
     }
     return TARNSTUB_OK;
 }
@@ -89,7 +84,7 @@ DWORD FinalizeSession() {
 // Replaces one of the module's lists, under the module lock like every
 // other export: initialisation reads the lists.
 template <typename List, typename Fill>
-DWORD ReplaceModuleList(std::optional<List> ModuleState::*member, Fill fill) {
+DWORD ReplaceModuleList(std::optional<List> ModuleState::* member, Fill fill) {
     ModuleState& module = Module();
     win::Lock lock(module.moduleLock);
     if (module.session) return TARNSTUB_SETTING_AFTER_INIT;

@@ -43,8 +43,8 @@ DWORD __cdecl GetPolicy(LONG policyType, LONG pac, BSTR* content) {
         info.type = policyType;
         info.pac = pac;
         std::wstring text;
-        const DWORD code = request.Run([&](TarnAdaptor& a) { return a.QueryPolicyContent(info, text); },
-                                       TARNSTUB_POLICY_FAILED);
+        const DWORD code =
+            request.Run([&](TarnAdaptor& a) { return a.QueryPolicyContent(info, text); }, TARNSTUB_POLICY_FAILED);
         return code == TARNSTUB_OK ? StoreBstr(text, content) : code;
     });
 }
@@ -122,8 +122,8 @@ DWORD __cdecl GetActivationStatus(LONG* pacs, LONG* count) {
 }
 
 DWORD __cdecl ReportIncident(const wchar_t* incidentId, DWORD incidentType, const wchar_t* detail1,
-                             const wchar_t* detail2, const wchar_t* detail3, LONG value1, DWORD value2,
-                             DWORD value3, const wchar_t* detail4) {
+                             const wchar_t* detail2, const wchar_t* detail3, LONG value1, DWORD value2, DWORD value3,
+                             const wchar_t* detail4) {
     return ExportFrame("ReportIncident", [&]() -> DWORD {
         RequestExport request("ReportIncident");
         if (!request.Adaptor()) return TARNSTUB_NOT_INITIALIZED;

@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-
 #include "adaptor/TarnAdaptor.h"
 #include "log/Guarded.h"
 #include "stub/ModuleState.h"

@@ -42,8 +42,7 @@ DWORD Session::Run(const std::shared_ptr<Session>& session) {
         session->thread_ = win::StartModuleThread([session] { session->Main(); });
     }
     if (!session->thread_) return TARNSTUB_THREAD_START_FAILED;
-    if (WaitForSingleObject(session->initialized_.get(), INFINITE) != WAIT_OBJECT_0)
-        return TARNSTUB_THREAD_WAIT_FAILED;
+    if (WaitForSingleObject(session->initialized_.get(), INFINITE) != WAIT_OBJECT_0) return TARNSTUB_THREAD_WAIT_FAILED;
     return session->initResult_;
 }
 
@@ -53,8 +52,8 @@ void Session::Main() {
     // server pointer and callback object live in it until the stop is over,
     // whatever threads the blade calls from.
     win::MtaScope mta;
-    DWORD result = Guarded("Initialize", static_cast<DWORD>(TARNSTUB_OUT_OF_MEMORY),
-                           [this] { return Initialize(Module()); });
+    DWORD result =
+        Guarded("Initialize", static_cast<DWORD>(TARNSTUB_OUT_OF_MEMORY), [this] { return Initialize(Module()); });
     const bool serves = result == TARNSTUB_OK;
     // An adaptor that did not start leaves nothing behind before the blade
     // hears the code.
@@ -90,8 +89,8 @@ DWORD Session::Initialize(ModuleState& module) {
     if (result == TARNSTUB_OK) {
         adaptor_->DeliverNotificationsTo(delivery_.get());
         const ULONG bladeType = static_cast<ULONG>(type_.bladeType);
-        if (SUCCEEDED(Guarded("TarnAdaptor::Init", E_OUTOFMEMORY,
-                              [&] { return adaptor_->Init(bladeType, peer_.get()); })))
+        if (SUCCEEDED(
+                Guarded("TarnAdaptor::Init", E_OUTOFMEMORY, [&] { return adaptor_->Init(bladeType, peer_.get()); })))
             return TARNSTUB_OK;
         result = TARNSTUB_ADAPTOR_INIT_FAILED;
     }
@@ -126,14 +125,11 @@ DWORD Session::Prepare(ModuleState& module) {
 void Session::MakePeer(const BladeCallbacks& callbacks) {
     std::unique_ptr<TarnNotificationPeer> peer;
     switch (type_.peer) {
-        case PeerKind::Default:
-            peer = std::make_unique<TarnStubDefaultNotificationPeer>(callbacks, serving_);
-            break;
+        case PeerKind::Default: peer = std::make_unique<TarnStubDefaultNotificationPeer>(callbacks, serving_); break;
         case PeerKind::RemoteAccess:
             peer = std::make_unique<VPNNotificationPeer>(*adaptor_, serving_, settingsUpdate_);
             break;
-        case PeerKind::None:
-            return;
+        case PeerKind::None: return;
     }
     auto delivery = std::make_unique<NotificationDelivery>(*peer);
     win::Lock lock(partsLock_);

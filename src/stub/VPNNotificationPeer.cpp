@@ -26,8 +26,10 @@ void VPNNotificationPeer::ApplyEngineSetting(const std::wstring& content) {
     const size_t valueEnd = content.find(kValueEnd, valueStart);
     if (valueEnd == std::wstring::npos) return;  // no end: an empty value
     const std::wstring engine = Trimmed(content.substr(valueStart, valueEnd - valueStart));
-    if (engine == L"VPN_KVX") callback(1, 2);
-    else if (engine == L"QLCompliance") callback(1, 1);
+    if (engine == L"VPN_KVX")
+        callback(1, 2);
+    else if (engine == L"QLCompliance")
+        callback(1, 1);
 }
 
 void VPNNotificationPeer::ApplyFirstPolicyOf(const LONG* pacs, size_t count) {

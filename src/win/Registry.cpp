@@ -24,14 +24,13 @@ std::optional<std::wstring> ReadRegistryText(HKEY root, const wchar_t* subKey, c
     if (!key) return std::nullopt;
     DWORD type = REG_NONE;
     DWORD bytes = 0;
-    if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
-        !IsText(type))
+    if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS || !IsText(type))
         return std::nullopt;
     if (maxChars != 0 && bytes > maxChars * sizeof(wchar_t)) return std::nullopt;
     // One extra character: a stored text need not carry its terminator.
     std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 1, L'\0');
-    if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
-                           &bytes) != ERROR_SUCCESS ||
+    if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &bytes) !=
+            ERROR_SUCCESS ||
         !IsText(type))
         return std::nullopt;
     return std::wstring(buffer.data(), ::wcsnlen(buffer.data(), bytes / sizeof(wchar_t)));

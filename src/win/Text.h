@@ -26,12 +26,12 @@ inline std::wstring Utf8ToWide(const char* bytes, size_t count) {
 // cannot be converted (an unpaired surrogate).
 inline std::optional<std::string> WideToUtf8(const std::wstring& wide) {
     if (wide.empty()) return std::string();
-    const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(),
-                                           static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()),
+                                           nullptr, 0, nullptr, nullptr);
     if (length <= 0) return std::nullopt;
     std::string bytes(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()),
-                        &bytes[0], length, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()), &bytes[0], length,
+                        nullptr, nullptr);
     return bytes;
 }
 

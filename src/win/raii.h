@@ -58,9 +58,7 @@ private:
 };
 
 // Handles that answer INVALID_HANDLE_VALUE instead of null on failure.
-constexpr bool IsValidHandle(HANDLE handle) noexcept {
-    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
-}
+constexpr bool IsValidHandle(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
 using UniqueHandle = UniqueAny<HANDLE, &::CloseHandle, &IsValidHandle>;
 // A directory search from FindFirstFileW.
@@ -94,9 +92,7 @@ public:
 
     // Allocates a copy of text (null is taken as the empty text). The result
     // is empty (get() == nullptr) only when the allocation failed.
-    static UniqueBstr Copy(const wchar_t* text) noexcept {
-        return UniqueBstr(::SysAllocString(text ? text : L""));
-    }
+    static UniqueBstr Copy(const wchar_t* text) noexcept { return UniqueBstr(::SysAllocString(text ? text : L"")); }
     static UniqueBstr Copy(const wchar_t* text, UINT length) noexcept {
         return UniqueBstr(::SysAllocStringLen(text, length));
     }

@@ -73,8 +73,7 @@ private:
 // HKLM\Software\Classes\CLSID\{clsid}, deleted with its subtree at the end.
 class ClassRegistration {
 public:
-    explicit ClassRegistration(REFCLSID clsid)
-        : keyName_(L"Software\\Classes\\CLSID\\" + GuidText(clsid)) {
+    explicit ClassRegistration(REFCLSID clsid) : keyName_(L"Software\\Classes\\CLSID\\" + GuidText(clsid)) {
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyName_.c_str());
         created_ = SetText(L"", nullptr, L"");
     }
@@ -84,20 +83,16 @@ public:
 
     // A value (name null: the default value) under subkey (empty: the class
     // key itself).
-    bool SetValue(const std::wstring& subkey, const wchar_t* name, DWORD type, const void* data,
-                  DWORD size) {
+    bool SetValue(const std::wstring& subkey, const wchar_t* name, DWORD type, const void* data, DWORD size) {
         const std::wstring path = subkey.empty() ? keyName_ : keyName_ + L"\\" + subkey;
-        return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, type, data, size) ==
-               ERROR_SUCCESS;
+        return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, type, data, size) == ERROR_SUCCESS;
     }
     bool SetText(const std::wstring& subkey, const wchar_t* name, const std::wstring& text) {
-        return SetValue(subkey, name, REG_SZ, text.c_str(),
-                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+        return SetValue(subkey, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     }
     // An in-process server the multithreaded apartment can load directly.
     bool SetInProcServer(const std::wstring& path) {
-        return SetText(L"InProcServer32", nullptr, path) &&
-               SetText(L"InProcServer32", L"ThreadingModel", L"Both");
+        return SetText(L"InProcServer32", nullptr, path) && SetText(L"InProcServer32", L"ThreadingModel", L"Both");
     }
 
 private:
@@ -141,8 +136,7 @@ constexpr CLSID kTestClassB = {0x7e1c2a91, 0x3b4d, 0x4e5f, {0x8a, 0x6b, 0x1c, 0x
 
 // Runs program with one argument and returns its exit code (or -1).
 inline intptr_t RunProgram(const std::wstring& program, const std::wstring& argument) {
-    return ::_wspawnl(_P_WAIT, program.c_str(), (L"\"" + program + L"\"").c_str(), argument.c_str(),
-                      nullptr);
+    return ::_wspawnl(_P_WAIT, program.c_str(), (L"\"" + program + L"\"").c_str(), argument.c_str(), nullptr);
 }
 
 }  // namespace comsec_test

@@ -21,8 +21,8 @@ TEST(GantryLoader, LoadsByFullPathAndHandsOutItsEntriesOnlyByOrdinal) {
     EXPECT_EQ(0, _wcsicmp(path, (ExeDirectory() + L"\\GANTRY.dll").c_str()));
     EXPECT_FALSE(::GetProcAddress(module, "GantryResolve") || ::GetProcAddress(module, "IsPEFileValidExT"));
 
-    auto resolve = reinterpret_cast<GANTRY_RESOLVE>(
-        reinterpret_cast<void*>(::GetProcAddress(module, MAKEINTRESOURCEA(1))));
+    auto resolve =
+        reinterpret_cast<GANTRY_RESOLVE>(reinterpret_cast<void*>(::GetProcAddress(module, MAKEINTRESOURCEA(1))));
     ASSERT_NE(resolve, nullptr);
     GANTRY_ENTRIES_V1 entries{};
     for (ULONG version : {0u, 2u}) EXPECT_FALSE(resolve(version, &entries, sizeof entries));
@@ -31,8 +31,8 @@ TEST(GantryLoader, LoadsByFullPathAndHandsOutItsEntriesOnlyByOrdinal) {
     EXPECT_EQ(entries.IsPEFileValidExT, nullptr);  // untouched by refusals
     ASSERT_TRUE(resolve(GANTRY_ENTRIES_VERSION_1, &entries, sizeof entries));
     EXPECT_EQ(entries.size, sizeof entries);
-    EXPECT_TRUE(entries.IsPEFileValidExT && entries.GetMonitorEventAttributes &&
-                entries.GetMonitorThreadAttributes && entries.StartNamedThread);
+    EXPECT_TRUE(entries.IsPEFileValidExT && entries.GetMonitorEventAttributes && entries.GetMonitorThreadAttributes &&
+                entries.StartNamedThread);
     EXPECT_FALSE(entries.IsPEFileValidExT(nullptr, 1, 9));  // a null path must not crash
 
     SECURITY_ATTRIBUTES event{}, thread{};  // the monitor's handles are not inherited
@@ -48,8 +48,7 @@ TEST(GantryLoader, LoadsByFullPathAndHandsOutItsEntriesOnlyByOrdinal) {
 // through ordinal 1, is no start-up support: every check answers "refused".
 TEST(GantryLoader, FailsClosedWithoutTheRealModule) {
     TempDirectory impostor;
-    ASSERT_TRUE(::CopyFileW(SystemFile(L"version.dll").c_str(), impostor.File(L"GANTRY.dll").c_str(),
-                            FALSE));
+    ASSERT_TRUE(::CopyFileW(SystemFile(L"version.dll").c_str(), impostor.File(L"GANTRY.dll").c_str(), FALSE));
     TempDirectory empty;
     for (const std::wstring& directory : {empty.path(), impostor.path(), std::wstring()}) {
         comsec::CGantry gantry;

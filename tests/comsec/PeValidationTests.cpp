@@ -14,8 +14,8 @@ using namespace comsec_test;
 namespace {
 
 // Offsets of file header fields, from the "PE\0\0" signature.
-constexpr size_t kMachine = 4, kNumberOfSections = 6, kSizeOfOptionalHeader = 20,
-                 kCharacteristics = 22, kOptionalMagic = 24;
+constexpr size_t kMachine = 4, kNumberOfSections = 6, kSizeOfOptionalHeader = 20, kCharacteristics = 22,
+                 kOptionalMagic = 24;
 
 class PeValidation : public ::testing::Test {
 protected:
@@ -54,47 +54,48 @@ TEST_F(PeValidation, AcceptsSystemImagesAndAnUntouchedCopy) {
 }
 
 TEST_F(PeValidation, RefusesMissingPathsDirectoriesAndNonPeFiles) {
-    for (const std::wstring& path : {temp_.File(L"no-such-file.dll"), std::wstring(L""),
-                                     std::wstring(L"C:\\no\\such\\directory\\server.exe"),
-                                     temp_.path(), temp_.path() + L"\\"})
+    for (const std::wstring& path :
+         {temp_.File(L"no-such-file.dll"), std::wstring(L""), std::wstring(L"C:\\no\\such\\directory\\server.exe"),
+          temp_.path(), temp_.path() + L"\\"})
         EXPECT_FALSE(Valid(path)) << path.c_str();
     EXPECT_FALSE(ValidBytes(""));
-    EXPECT_FALSE(ValidBytes(std::string("MZ but then only text, no PE header follows.\r\n") +
-                            std::string(4096, ' ')));
+    EXPECT_FALSE(ValidBytes(std::string("MZ but then only text, no PE header follows.\r\n") + std::string(4096, ' ')));
     const std::string ini = ReadWholeFile(L"C:\\windows\\win.ini");
     ASSERT_FALSE(ini.empty());
     EXPECT_FALSE(ValidBytes(ini));
     // A good image that cannot be read is refused too.
     ASSERT_TRUE(ValidBytes(kernel32_));
-    win::UniqueHandle exclusive(::CreateFileW(temp_.File(L"sample.dll").c_str(), GENERIC_READ, 0,
-                                              nullptr, OPEN_EXISTING, 0, nullptr));
+    win::UniqueHandle exclusive(
+        ::CreateFileW(temp_.File(L"sample.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(exclusive);
     EXPECT_FALSE(Valid(temp_.File(L"sample.dll")));
 }
 
 TEST_F(PeValidation, RefusesCopiesCutShortOrDamaged) {
     const size_t size = kernel32_.size(), nt = nt_;
-    for (size_t cut : {size_t{1}, size_t{2}, size_t{0x3C}, size_t{0x40}, nt + 2, nt + 4 + 10,
-                       nt + 24 + 0x30, nt + 24 + 240 + 20, size_t{4096}, size / 2, size - 4096,
-                       size - 1})
+    for (size_t cut : {size_t{1}, size_t{2}, size_t{0x3C}, size_t{0x40}, nt + 2, nt + 4 + 10, nt + 24 + 0x30,
+                       nt + 24 + 240 + 20, size_t{4096}, size / 2, size - 4096, size - 1})
         EXPECT_FALSE(ValidBytes(kernel32_.substr(0, cut))) << "cut at " << cut << " of " << size;
-    EXPECT_FALSE(ValidBytes(Kernel32With(0, std::uint16_t{0x5A4E})));                  // "NZ"
-    EXPECT_FALSE(ValidBytes(Kernel32With(0x3C, nt_ + 1)));                             // misaligned
+    EXPECT_FALSE(ValidBytes(Kernel32With(0, std::uint16_t{0x5A4E})));  // "NZ"
+    EXPECT_FALSE(ValidBytes(Kernel32With(0x3C, nt_ + 1)));             // misaligned
     EXPECT_FALSE(ValidBytes(Kernel32With(0x3C, static_cast<std::uint32_t>(kernel32_.size()))));
     EXPECT_FALSE(ValidBytes(Kernel32With(0x3C, std::uint32_t{0xFFFFFFF0})));
-    EXPECT_FALSE(ValidBytes(Kernel32With(nt_, std::uint32_t{0x01004550})));            // "PE\0\1"
-    const std::pair<size_t, std::uint16_t> fields[] = {
-        {nt + kNumberOfSections, 0}, {nt + kNumberOfSections, 0xFFFF},
-        {nt + kSizeOfOptionalHeader, 0x40}, {nt + kSizeOfOptionalHeader, 0xFFFF},
-        {nt + kOptionalMagic, 0x107}, {nt + kOptionalMagic, 0x10B},  // ROM image; PE32 for x64
-        {nt + kMachine, 0x014C}, {nt + kMachine, 0x0200}};           // x86 with PE32+; Itanium
+    EXPECT_FALSE(ValidBytes(Kernel32With(nt_, std::uint32_t{0x01004550})));  // "PE\0\1"
+    const std::pair<size_t, std::uint16_t> fields[] = {{nt + kNumberOfSections, 0},
+                                                       {nt + kNumberOfSections, 0xFFFF},
+                                                       {nt + kSizeOfOptionalHeader, 0x40},
+                                                       {nt + kSizeOfOptionalHeader, 0xFFFF},
+                                                       {nt + kOptionalMagic, 0x107},
+                                                       {nt + kOptionalMagic, 0x10B},  // ROM image; PE32 for x64
+                                                       {nt + kMachine, 0x014C},
+                                                       {nt + kMachine, 0x0200}};  // x86 with PE32+; Itanium
     for (auto [offset, value] : fields)
         EXPECT_FALSE(ValidBytes(Kernel32With(offset, value))) << offset << ": " << value;
 }
 
 TEST_F(PeValidation, FlagsOneAndMachinesNineSelectTheImages) {
-    const std::string notExecutable = Kernel32With(
-        nt_ + kCharacteristics, std::uint16_t{IMAGE_FILE_DLL | IMAGE_FILE_LARGE_ADDRESS_AWARE});
+    const std::string notExecutable =
+        Kernel32With(nt_ + kCharacteristics, std::uint16_t{IMAGE_FILE_DLL | IMAGE_FILE_LARGE_ADDRESS_AWARE});
     EXPECT_FALSE(ValidBytes(notExecutable, 1, 9));
     EXPECT_TRUE(ValidBytes(notExecutable, 0, 9));
 

@@ -92,8 +92,8 @@ TEST_F(SecureCreate, ChangeMadeByTheServerDuringCreationAborts) {
     const std::wstring planted = ExeDirectory() + L"\\comsec-planted.tmp";
     ::DeleteFileW(planted.c_str());
     for (int kind : {TARNREF_SIDE_EFFECT_REGISTRY, TARNREF_SIDE_EFFECT_FILE}) {
-        TarnRef_SetClassObjectSideEffect(
-            kind, kind == TARNREF_SIDE_EFFECT_FILE ? L"comsec-planted.tmp" : L"ComsecPlanted");
+        TarnRef_SetClassObjectSideEffect(kind,
+                                         kind == TARNREF_SIDE_EFFECT_FILE ? L"comsec-planted.tmp" : L"ComsecPlanted");
         const ULONG before = TarnRef_ClassObjectRequests();
         EXPECT_EQ(Create(server_), E_ABORT) << kind;
         EXPECT_EQ(TarnRef_ClassObjectRequests(), before + 1);  // the change came from the server

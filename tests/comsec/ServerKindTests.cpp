@@ -11,8 +11,7 @@
 
 namespace {
 
-constexpr wchar_t kInProcKey[] =
-    L"Software\\Classes\\CLSID\\{EE4930E4-BBF2-4578-9B1E-656C4FE111F7}\\InProcServer32";
+constexpr wchar_t kInProcKey[] = L"Software\\Classes\\CLSID\\{EE4930E4-BBF2-4578-9B1E-656C4FE111F7}\\InProcServer32";
 
 // The Tarn server's class.
 constexpr CLSID kTarnServerClass = {0xee4930e4, 0xbbf2, 0x4578, {0x9b, 0x1e, 0x65, 0x6c, 0x4f, 0xe1, 0x11, 0xf7}};

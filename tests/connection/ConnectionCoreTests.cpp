@@ -45,7 +45,8 @@ TEST_F(ConnCore, AliveServerIsOnlyCheckedAndOneThatDiesAndRestartsIsRegisteredWi
     ASSERT_EQ(TARNSTUB_OK, Finalize());
     // Only the live registration is unregistered, with its own cookie.
     EXPECT_EQ((std::vector<std::wstring>{L"Unregister(cookie=" + std::to_wstring(secondCookie) + L")"}),
-              CallsStartingWith(L"Unregister(")) << Dumps() << " first cookie " << firstCookie;
+              CallsStartingWith(L"Unregister("))
+        << Dumps() << " first cookie " << firstCookie;
     EXPECT_EQ(0u, TarnRef_RegistrationCount());
 }
 
@@ -141,8 +142,9 @@ TEST_F(ConnCoreAdaptor, PeerlessTypeBelowTheMonitoringRangeIsCriticalAtStartAndA
     EXPECT_EQ(L'I', Level(L"TarnAdaptor::InitGuid",
                           L"GUID: 0fd795e6-9d62-4e6c-ae11-c92ed292fc82 set, for bladeTpe: 49 (Used bladeType: 49)"));
     EXPECT_EQ(L'E', Level(kConnect, L"TarnAdaptor::SetNotificationPeer() should be called"));
-    EXPECT_EQ(L'E', Level(kStart, L"Critical error connecting to TARN, not starting Monitor thread, exiting with "
-                                  L"error"));
+    EXPECT_EQ(L'E', Level(kStart,
+                          L"Critical error connecting to TARN, not starting Monitor thread, exiting with "
+                          L"error"));
     EXPECT_EQ(0u, Written(kStart, L"Trying to create Monitor thread")) << Dumps();
     // The attempt ended before any server object was asked for.
     EXPECT_EQ(creationsBefore, TarnRef_ClassObjectRequests());

@@ -54,24 +54,31 @@ TEST_F(ConnectionTest, ConnectionAndStopGoStepByStepAndTheBladeHearsBeforeInitia
     const auto registered = std::find_if(calls.begin(), calls.end(),
                                          [](const std::wstring& call) { return call.rfind(L"Register(", 0) == 0; });
     // The provider was never registered, so the reference server answers S_FALSE at the stop.
-    EXPECT_EQ((std::vector<std::wstring>{
-                  L"Register(bladeType=12, policyTypes=VT_UI4[lb=0]{})",
-                  L"AddExpectedMessageTypes(cookie=" + cookie +
-                      L", messageTypes=VT_BSTR[lb=0]{\"zeta\",\"alpha\",\"mid dle\"})",
-                  L"GetPolicyContent(policyType=60, pac=2)", L"UnRegisterProvider(bladeGuid=" + guid + L")",
-                  L"Unregister(cookie=" + cookie + L")"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"Register(bladeType=12, policyTypes=VT_UI4[lb=0]{})",
+                                         L"AddExpectedMessageTypes(cookie=" + cookie +
+                                             L", messageTypes=VT_BSTR[lb=0]{\"zeta\",\"alpha\",\"mid dle\"})",
+                                         L"GetPolicyContent(policyType=60, pac=2)",
+                                         L"UnRegisterProvider(bladeGuid=" + guid + L")",
+                                         L"Unregister(cookie=" + cookie + L")"}),
               std::vector<std::wstring>(registered, calls.end()))
         << Dumps();
     EXPECT_EQ(0u, TarnRef_RegistrationCount());
 
     const auto lines = LogLines();
     const std::vector<std::wstring> connect = {
-        L"Connecting to TARN...", L"TarnAdaptor::SetSupportedPoliceis() should be called, no policy subscription",
-        L"Blade: 12 did not set supported blade messages", L"Trying to SecureCreateInstance, bladeType: 12",
-        L"\tSecureCreateInstance succeded, saving TARN pointer", L"Trying to Register to TARN, bladeType: 12",
-        L"\tRegistration succeded", L"Trying to register to payload response types: ( zeta, alpha, mid dle ) ",
-        L"\tRegistering to payload response types succeded", L"Connected to TARN. Notifying Blade",
-        L"Calling OnConnect, to notify blades", L"Calling OnSuccesfullConnectToTarn", L"Exiting, finished succefully"};
+        L"Connecting to TARN...",
+        L"TarnAdaptor::SetSupportedPoliceis() should be called, no policy subscription",
+        L"Blade: 12 did not set supported blade messages",
+        L"Trying to SecureCreateInstance, bladeType: 12",
+        L"\tSecureCreateInstance succeded, saving TARN pointer",
+        L"Trying to Register to TARN, bladeType: 12",
+        L"\tRegistration succeded",
+        L"Trying to register to payload response types: ( zeta, alpha, mid dle ) ",
+        L"\tRegistering to payload response types succeded",
+        L"Connected to TARN. Notifying Blade",
+        L"Calling OnConnect, to notify blades",
+        L"Calling OnSuccesfullConnectToTarn",
+        L"Exiting, finished succefully"};
     EXPECT_EQ(connect, TextsOf(lines, kConnect)) << Dumps();
     for (const auto& line : EntriesOf(lines, kConnect))
         EXPECT_EQ(line.text.find(L"should be called") != std::wstring::npos ? L'W' : L'I', line.level);
@@ -80,15 +87,20 @@ TEST_F(ConnectionTest, ConnectionAndStopGoStepByStepAndTheBladeHearsBeforeInitia
     const auto start = TextsOf(lines, kStart);
     ASSERT_EQ(4u, start.size()) << Dumps();
     EXPECT_EQ((std::vector<std::wstring>{L"Called", L"Succeeded to connect to TARN, continuing initialization",
-                                         L"Trying to create Monitor thread", start[3]}), start);
+                                         L"Trying to create Monitor thread", start[3]}),
+              start);
     EXPECT_EQ(0u, start[3].rfind(L"Monitor thread created. TID=", 0)) << testing::PrintToString(start[3]);
 
     // The destructor's second stop only finds the monitor already stopped.
     const std::vector<std::wstring> stop = {
-        L"Called", L"Monitor thread termination event raised", L"Monitor thread joined",
+        L"Called",
+        L"Monitor thread termination event raised",
+        L"Monitor thread joined",
         L"UnRegisterProvider BladeType: 12, BladeGuid: " + guid + L", hr: 0x00000001",
-        L"UnRegistering BladeType: 12, BladeCookie: " + cookie + L", hr: 0x00000000", L"TARN Instance released",
-        L"Called", L"Already stopped, call abandoned"};
+        L"UnRegistering BladeType: 12, BladeCookie: " + cookie + L", hr: 0x00000000",
+        L"TARN Instance released",
+        L"Called",
+        L"Already stopped, call abandoned"};
     EXPECT_EQ(stop, TextsOf(lines, kStop)) << Dumps();
     EXPECT_EQ(L'W', LevelOf(lines, kStop, L"Already stopped, call abandoned"));
     EXPECT_EQ(1u, CountMessages(lines, kMonitor, L"MonitorThread: Termination request received, exiting"));
@@ -116,8 +128,10 @@ TEST_P(ConnE2EFailure, AttemptEndsNonCriticallyAndLeavesNoServerToUse) {
     const wchar_t* payloadTypes[] = {L"T1", L"T2"};
     ASSERT_EQ(TARNSTUB_OK, SetSupportedPayloadResponseTypes(payloadTypes, 2));
     ASSERT_EQ(TARNSTUB_OK, RegisterConnectToTarnNotificationCallback(&CountingConnectCallback));
-    if (c.failingOperation) TarnRef_FailOperation(c.failingOperation, c.failure);
-    else UnregisterServer();
+    if (c.failingOperation)
+        TarnRef_FailOperation(c.failingOperation, c.failure);
+    else
+        UnregisterServer();
     ASSERT_EQ(TARNSTUB_OK, Initialize(12)) << Dumps();
     EXPECT_EQ(0, g_connects.calls.load());
     const auto connect = EntriesOf(LogLines(), kConnect);
@@ -129,8 +143,9 @@ TEST_P(ConnE2EFailure, AttemptEndsNonCriticallyAndLeavesNoServerToUse) {
     }
     const std::wstring peerError = L"hr: " + std::wstring(c.peerCode) + L" message: " + c.lastLines[0].substr(1);
     EXPECT_EQ(L'E', Level(L"TarnNotificationPeer::OnAdaptorError", peerError)) << Dumps();
-    EXPECT_EQ(L'E', Level(kStart, L"Non-Critical error connecting to TARN,  continuing initialization and "
-                                  L"automatic retries to connect to TARN will be performed"));
+    EXPECT_EQ(L'E', Level(kStart,
+                          L"Non-Critical error connecting to TARN,  continuing initialization and "
+                          L"automatic retries to connect to TARN will be performed"));
     EXPECT_EQ(0u, Written(kStart, L"Succeeded to connect to TARN, continuing initialization"));
     EXPECT_EQ(c.registerCalls, Count(L"Register")) << Dumps();
 
@@ -150,13 +165,30 @@ TEST_P(ConnE2EFailure, AttemptEndsNonCriticallyAndLeavesNoServerToUse) {
 INSTANTIATE_TEST_SUITE_P(
     Causes, ConnE2EFailure,
     ::testing::Values(
-        FailureCase{"ServerNotRegistered", nullptr, S_OK,
-                    {L"\tSecureCreateInstance failed, hr: 0x80004004, exiting"}, L"0x80580002", 0, 0},
-        FailureCase{"RegisterFailed", L"Register", E_FAIL, {L"\tRegistration failed, hr: 0x80004005. Failed to "
-                    L"register to TARN, releasing TARN pointer, exiting"}, L"0x80580003", 1, 0},
-        FailureCase{"AddExpectedMessageTypesFailed", L"AddExpectedMessageTypes", E_INVALIDARG,
+        FailureCase{"ServerNotRegistered",
+                    nullptr,
+                    S_OK,
+                    {L"\tSecureCreateInstance failed, hr: 0x80004004, exiting"},
+                    L"0x80580002",
+                    0,
+                    0},
+        FailureCase{"RegisterFailed",
+                    L"Register",
+                    E_FAIL,
+                    {L"\tRegistration failed, hr: 0x80004005. Failed to "
+                     L"register to TARN, releasing TARN pointer, exiting"},
+                    L"0x80580003",
+                    1,
+                    0},
+        FailureCase{"AddExpectedMessageTypesFailed",
+                    L"AddExpectedMessageTypes",
+                    E_INVALIDARG,
                     {L"\tAddExpectedMessageTypes failed, hr: 0x80070057. Failed to set Expected messages, failing "
-                     L"registration to TARN", L"Releasing Tarn pointer, exiting"}, L"0x80580003", 1, 1}),
+                     L"registration to TARN",
+                     L"Releasing Tarn pointer, exiting"},
+                    L"0x80580003",
+                    1,
+                    1}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 // The one case that waits for the real monitor period.

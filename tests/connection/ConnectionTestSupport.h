@@ -58,7 +58,9 @@ protected:
 
     std::string Dumps() const { return "log:\n" + LogDump() + "server:\n" + CallDump(); }
 
-    static DWORD FinalizeWithinBound() { return FinishesWithin("Finalize", [] { return Finalize(); }); }
+    static DWORD FinalizeWithinBound() {
+        return FinishesWithin("Finalize", [] { return Finalize(); });
+    }
 
     // Finalizes until the stub is uninitialised, then checks that the
     // server holds no registration any more. Without server restarts (which

@@ -143,7 +143,8 @@ TEST_F(ConnCoreFinalize, FinalizeFromTheCallbackOfTheFirstConnectionAndOfAReconn
     g_state.armed = true;
     TarnRef_Restart();
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_state.done.get(), kFinalizeBoundMs))
-        << "Finalize called from the monitor thread did not return\n" << LogDump();
+        << "Finalize called from the monitor thread did not return\n"
+        << LogDump();
     EXPECT_EQ(TARNSTUB_OK, g_state.result.load());
     ExpectFinalized(3);
 }
@@ -157,8 +158,8 @@ struct RestartPlan {
 
 const wchar_t* const kPropertyNames[] = {L"version"};
 const wchar_t* const kPropertyValues[] = {L"2.0"};
-const ProviderInfoData kProvider = {L"restarting blade", kPropertyNames, kPropertyValues, 1,
-                                    nullptr, nullptr, 0, nullptr, 0};
+const ProviderInfoData kProvider = {
+    L"restarting blade", kPropertyNames, kPropertyValues, 1, nullptr, nullptr, 0, nullptr, 0};
 
 void __cdecl RestartOnConnect() {
     if (!g_state.armed.exchange(false)) return;

@@ -97,8 +97,10 @@ protected:
 TEST_P(ServerExit, RequestFailsAtOnceWithItsCodeAndFinalizeStillReturns) {
     const ExitCase& c = GetParam();
     InitializeConnected();
-    if (c.exitDuring) TarnRef_ExitDuring(c.exitDuring);
-    else ASSERT_TRUE(TarnRef_ExitServer(kWaitMs));
+    if (c.exitDuring)
+        TarnRef_ExitDuring(c.exitDuring);
+    else
+        ASSERT_TRUE(TarnRef_ExitServer(kWaitMs));
 
     EXPECT_EQ(c.code, FinishesWithin("the request", c.request));
     EXPECT_TRUE(ServerProcessEnded(serverProcess_));
@@ -123,22 +125,23 @@ INSTANTIATE_TEST_SUITE_P(
                  L"TarnAdaptor::QueryPolicyContent", L"GetPolicyContent call failed, hr: "},
         ExitCase{"GetPolicyInTheCall", L"GetPolicyContent", AskPolicy, TARNSTUB_POLICY_FAILED,
                  L"TarnAdaptor::QueryPolicyContent", L"GetPolicyContent call failed, hr: "},
-        ExitCase{"QueryCompliance", nullptr, AskCompliance, TARNSTUB_COMPLIANCE_FAILED,
-                 L"TarnAdaptor::QueryCompliance", L"CheckCompliance call failed, hr: "},
+        ExitCase{"QueryCompliance", nullptr, AskCompliance, TARNSTUB_COMPLIANCE_FAILED, L"TarnAdaptor::QueryCompliance",
+                 L"CheckCompliance call failed, hr: "},
         ExitCase{"GetActivationStatus", nullptr, AskActivations, TARNSTUB_ACTIVATION_FAILED,
                  L"TarnAdaptor::QueryActivations", L"GetActivations call failed, hr: "},
         ExitCase{"SetOperationStatus", nullptr, ReportOperation, TARNSTUB_OPERATION_STATUS_FAILED,
                  L"TarnAdaptor::SetOperationStatus",
                  L"SetOperationStatus with opGuid: 5e0a11d5-7a72-4e00-8000-00000000002a, opStatus: 2, call failed, "
-                 L"hr: ", L". "},
+                 L"hr: ",
+                 L". "},
         ExitCase{"CollectLog", nullptr, SendLogRecord, TARNSTUB_LOG_FAILED, L"TarnAdaptor::CollectLog",
                  L"LOG_CreateLogQueue call failed, hr: "},
         ExitCase{"CollectProviderInfo", nullptr, DescribeProvider, TARNSTUB_PROVIDER_INFO_FAILED,
                  L"TarnAdaptor::SendProviderInfo",
                  L"RegisterProvider call failed, not sending providerInfo. BladeGuid: " + std::wstring(kBladeGuid) +
                      L", hr: "},
-        ExitCase{"CollectPayload", nullptr, [] { return CollectPayload(L"kind", L"data"); },
-                 TARNSTUB_PAYLOAD_FAILED, L"TarnAdaptor::TriggerPayloadPoll", L"TriggerPayloadPoll call failed, hr: "},
+        ExitCase{"CollectPayload", nullptr, [] { return CollectPayload(L"kind", L"data"); }, TARNSTUB_PAYLOAD_FAILED,
+                 L"TarnAdaptor::TriggerPayloadPoll", L"TriggerPayloadPoll call failed, hr: "},
         ExitCase{"SendBladePayload", nullptr, SendPayload, TARNSTUB_BLADE_PAYLOAD_FAILED,
                  L"TarnAdaptor::SendBladeMessage", L"SendBladeMessage failed. Message Type: kind, hr: "}),
     [](const ::testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });

@@ -82,11 +82,12 @@ TEST_F(StartFailure, WithoutTheApartmentUsageCountAFinalizeFromAThreadWithoutCom
     EXPECT_EQ(TARNSTUB_OK, policy);
     EXPECT_EQ(TARNSTUB_OK, finalized);
     // The server answered both (S_FALSE: no provider had been registered).
-    EXPECT_EQ(1u, Written(kStop, L"UnRegisterProvider BladeType: 12, BladeGuid: "
-                                 L"8b72560a-b4fd-41f9-84fe-996614524539, hr: 0x00000001"))
+    EXPECT_EQ(1u, Written(kStop,
+                          L"UnRegisterProvider BladeType: 12, BladeGuid: "
+                          L"8b72560a-b4fd-41f9-84fe-996614524539, hr: 0x00000001"))
         << Dumps();
-    EXPECT_EQ(1u, Written(kStop, L"UnRegistering BladeType: 12, BladeCookie: " +
-                                     std::to_wstring(TarnRef_LastCookie()) + L", hr: 0x00000000"))
+    EXPECT_EQ(1u, Written(kStop, L"UnRegistering BladeType: 12, BladeCookie: " + std::to_wstring(TarnRef_LastCookie()) +
+                                     L", hr: 0x00000000"))
         << Dumps();
     EXPECT_EQ(0u, TarnRef_RegistrationCount());
 }

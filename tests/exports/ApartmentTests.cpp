@@ -125,11 +125,12 @@ TEST_P(BladeApartment, FromInitializeToFinalizeEveryCallReachesTheServer) {
     EXPECT_FALSE(TarnRef_IsProviderRegistered(&bladeGuid));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Apartments, BladeApartment,
-    ::testing::Values(ApartmentCase{"NoCom", Apartment::kNone},
-                      ApartmentCase{"SingleThreaded", Apartment::kSingleThreaded},
-                      ApartmentCase{"Multithreaded", Apartment::kMultithreaded}),
-    [](const ::testing::TestParamInfo<ApartmentCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Apartments, BladeApartment,
+                         ::testing::Values(ApartmentCase{"NoCom", Apartment::kNone},
+                                           ApartmentCase{"SingleThreaded", Apartment::kSingleThreaded},
+                                           ApartmentCase{"Multithreaded", Apartment::kMultithreaded}),
+                         [](const ::testing::TestParamInfo<ApartmentCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -37,8 +37,7 @@ TEST_F(LifecycleTest, FinalizeTwiceReturnsSuccessThenNotInitialized) {
     EXPECT_TRUE(LogHas(L"I  ")) << LogDump();
     EXPECT_EQ(1u, CountLogLines(L"TarnAdaptor::Stop: Monitor thread joined")) << LogDump();
     // The destructor's second stop finds the monitor stopped and tells the peer.
-    EXPECT_TRUE(LogHas(L"E ") && LogHas(L"hr: 0x8058000a message: Already stopped, call abandoned"))
-        << LogDump();
+    EXPECT_TRUE(LogHas(L"E ") && LogHas(L"hr: 0x8058000a message: Already stopped, call abandoned")) << LogDump();
 }
 
 TEST_F(LifecycleTest, InitializationCanBeRepeatedAfterFinalize) {
@@ -67,8 +66,9 @@ TEST_F(LifecycleTest, BannerNamesTheProcessAndTheBuildVersion) {
     ASSERT_EQ(TARNSTUB_OK, Initialize(12));
     ASSERT_EQ(TARNSTUB_OK, Finalize());
     wchar_t expected[256];
-    _snwprintf(expected, 255, L"TarnAdaptor::InitLogger: ########## TARN ADAPTOR STARTED, PID=%d, "
-                              L"ProcessName=%s, Version=%S ##########",
+    _snwprintf(expected, 255,
+               L"TarnAdaptor::InitLogger: ########## TARN ADAPTOR STARTED, PID=%d, "
+               L"ProcessName=%s, Version=%S ##########",
                static_cast<int>(GetCurrentProcessId()), tarn_test::ProcessBaseName().c_str(), "1000");
     expected[255] = L'\0';
     EXPECT_EQ(1u, CountLogLines(expected)) << LogDump();

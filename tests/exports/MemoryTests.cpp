@@ -154,8 +154,7 @@ TEST_F(MemoryTest, RequestsAnswerTheirOwnCodeOr31AndTheStubGoesOn) {
         SCOPED_TRACE(std::string(request.name, request.name + wcslen(request.name)));
         const auto results = Sweep<DWORD>(request.call);
         for (DWORD code : results)
-            EXPECT_TRUE(code == TARNSTUB_OK || code == request.failureCode || code == TARNSTUB_OUT_OF_MEMORY)
-                << code;
+            EXPECT_TRUE(code == TARNSTUB_OK || code == request.failureCode || code == TARNSTUB_OUT_OF_MEMORY) << code;
         EXPECT_TRUE(results.count(TARNSTUB_OUT_OF_MEMORY)) << "the export's own allocations were never reached";
         // Each 31 or failed worker comes with its line under the export's name.
         EXPECT_GT(OutOfMemoryLines(request.name), 0u) << LogDump();

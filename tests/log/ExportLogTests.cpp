@@ -19,10 +19,10 @@ protected:
     void SetUp() override {
         StubTest::SetUp();
         tarn_test::RemoveServerRegistration();
-        limit_ = std::make_unique<ScopedRegistryValue>(
-            ScopedRegistryValue::Missing(tarn_test::kTarnHostKey, L"LogLimit"));
-        trunc_ = std::make_unique<ScopedRegistryValue>(
-            ScopedRegistryValue::Missing(tarn_test::kTarnHostKey, L"LogTrunc"));
+        limit_ =
+            std::make_unique<ScopedRegistryValue>(ScopedRegistryValue::Missing(tarn_test::kTarnHostKey, L"LogLimit"));
+        trunc_ =
+            std::make_unique<ScopedRegistryValue>(ScopedRegistryValue::Missing(tarn_test::kTarnHostKey, L"LogTrunc"));
     }
 
     ULONGLONG LogLength() const {
@@ -38,8 +38,8 @@ protected:
         const std::string line = "20261206 12:00:00.000 I    10 Earlier::Run: " + std::string(80, 'e') + "\r\n";
         while (seed.size() + line.size() <= bytes) seed += line;
         seed.append(bytes - seed.size() - 2, 'e').append("\r\n");
-        win::UniqueHandle file(CreateFileW(LogPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        win::UniqueHandle file(
+            CreateFileW(LogPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
         ASSERT_TRUE(file && WriteFile(file.get(), seed.data(), static_cast<DWORD>(seed.size()), &written, nullptr));
         ASSERT_EQ(seed.size(), written);
@@ -53,7 +53,10 @@ private:
 TEST_F(ExportLogTest, ABladeTextWithCtrlZIsLoggedVerbatimAndEveryLineAfterItSurvivesATrim) {
     SeedLog(kDefaultLogLimit - 64 * 1024);
     ASSERT_EQ(TARNSTUB_OK, Initialize(12));
-    CollectPayload(L"type\x1A" L"blade", L"data");
+    CollectPayload(
+        L"type\x1A"
+        L"blade",
+        L"data");
     const ULONGLONG beforeTrim = LogLength();
     ASSERT_GT(beforeTrim, kDefaultLogLimit - 64 * 1024) << "trimmed too early";
 

@@ -9,8 +9,8 @@ std::string LocalTimeText() {
     SYSTEMTIME t;
     GetLocalTime(&t);
     char text[32];
-    std::snprintf(text, sizeof(text), "%04u%02u%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay,
-                  t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+    std::snprintf(text, sizeof(text), "%04u%02u%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                  t.wSecond, t.wMilliseconds);
     return text;
 }
 
@@ -19,15 +19,17 @@ TEST_F(LogFileTest, LinesAreWrittenWholeWithTimeLevelThreadFunctionAndMessage) {
     StartLog();
     const std::string before = LocalTimeText();
     WriteLog(LOG_VERBOSE, "TarnAdaptor::Start", L"Called");
-    WriteLog(LOG_INFO, "TarnAdaptor::Register", L"bladeType: %d, name: %s, hr: 0x%08x", 1001,
-             L"wide text", 0x80580004u);
+    WriteLog(LOG_INFO, "TarnAdaptor::Register", L"bladeType: %d, name: %s, hr: 0x%08x", 1001, L"wide text",
+             0x80580004u);
     const std::string after = LocalTimeText();
     WriteLog(LOG_ERROR, "Test::Text", L"path=%s", L"C:\\a%sb%d%%n%n");
     WriteLog(LOG_ERROR, "Test::Text", L"100%% done");
     WriteLog(LOG_INFO, "Test::Text", L"<%s>", std::wstring(20000, L'z').c_str());
     // In the runtime's default locale a character up to 0xFF is one byte;
     // the others cannot be represented, but must not cut the line.
-    WriteLog(LOG_INFO, "Test::Text", L"name=%s end", L"a\x00e9\x0416\x4E2D" L"b");
+    WriteLog(LOG_INFO, "Test::Text", L"name=%s end",
+             L"a\x00e9\x0416\x4E2D"
+             L"b");
     const int levels[] = {0, 1, 2, 3, 4, 5, -1, 6};  // 6 is above the trace level
     for (int level : levels) WriteLog(level, "Test::Text", L"level %d", level);
 
@@ -40,9 +42,9 @@ TEST_F(LogFileTest, LinesAreWrittenWholeWithTimeLevelThreadFunctionAndMessage) {
     EXPECT_LE(second.time, after);
     EXPECT_EQ(ThreadField(GetCurrentThreadId()), first.thread);
     // The stored form: one blank between the fields, CR LF after each line.
-    EXPECT_EQ(0u, Bytes().find(first.time + " V " + first.thread +
-                               " TarnAdaptor::Start: Called\r\n" + second.time + " I " +
-                               first.thread + " TarnAdaptor::Register: bladeType: 1001, "
+    EXPECT_EQ(0u, Bytes().find(first.time + " V " + first.thread + " TarnAdaptor::Start: Called\r\n" + second.time +
+                               " I " + first.thread +
+                               " TarnAdaptor::Register: bladeType: 1001, "
                                "name: wide text, hr: 0x80580004\r\n"));
     EXPECT_EQ("path=C:\\a%sb%d%%n%n", Parse(lines[2]).message);
     EXPECT_EQ("100% done", Parse(lines[3]).message);
@@ -68,8 +70,7 @@ TEST_F(LogFileTest, LinesFromManyThreadsStayWholeAndCarryTheirThread) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < kLinesEach; ++i)
-                WriteLog(LOG_VERBOSE, "T::Threads", L"thread %d line %d of %lx", t, i,
-                         GetCurrentThreadId());
+                WriteLog(LOG_VERBOSE, "T::Threads", L"thread %d line %d of %lx", t, i, GetCurrentThreadId());
         });
     }
     for (auto& thread : threads) thread.join();

@@ -29,16 +29,13 @@ inline std::string ThreadField(DWORD threadId) {
     return field;
 }
 
-inline bool FileExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+inline bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // The bytes a line that this thread writes under function takes in the
 // file: every field of the layout has a fixed width.
 inline size_t StoredLength(const std::string& function, const std::string& message) {
     const size_t timeAndLetter = std::string("20261206 12:00:34.228 I ").size();
-    return timeAndLetter + ThreadField(GetCurrentThreadId()).size() + 1 + function.size() + 2 +
-           message.size() + 2;
+    return timeAndLetter + ThreadField(GetCurrentThreadId()).size() + 1 + function.size() + 2 + message.size() + 2;
 }
 
 // The files in directory whose names begin with the log's name, the log
@@ -94,7 +91,9 @@ private:
 };
 
 // One line "<date> <time> <letter> <thread> <function>: <message>", taken apart.
-struct LineParts { std::string time, letter, thread, function, message; };
+struct LineParts {
+    std::string time, letter, thread, function, message;
+};
 
 // Fails the test (and gives empty parts) when the line has another layout.
 inline LineParts Parse(const std::wstring& line) {
@@ -132,9 +131,7 @@ protected:
     void Set(ScopedRegistryValue value) {
         settings_.push_back(std::make_unique<ScopedRegistryValue>(std::move(value)));
     }
-    void SetLevelText(const std::wstring& text) {
-        Set(ScopedRegistryValue::String(kTarnHostKey, kLevelValue, text));
-    }
+    void SetLevelText(const std::wstring& text) { Set(ScopedRegistryValue::String(kTarnHostKey, kLevelValue, text)); }
     // Starts the log afresh on fileName in the test's directory.
     void StartLog(const std::wstring& fileName = L"test-adaptor.log") {
         adaptor_log_testing::Reset();

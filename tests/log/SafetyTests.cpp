@@ -103,8 +103,8 @@ std::vector<std::string> DaclEntries(const std::wstring& path) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     std::vector<std::string> entries;
-    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &descriptor) != ERROR_SUCCESS) {
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &descriptor) != ERROR_SUCCESS) {
         return entries;
     }
     win::UniqueLocalMemory owner(descriptor);
@@ -151,7 +151,8 @@ TEST_F(LogSafetyTest, ADirectoryTheLogCreatesGrantsWriteOnlyToAdministratorsSyst
         const bool privileged = entry.find(";BA)") != std::string::npos || entry.find(";SY)") != std::string::npos;
         // Modify as written; Wine stores full control for an account that is
         // an administrator there.
-        if (forSelf) selfWrites = entry.find(";0x1301bf;") != std::string::npos || entry.find(";FA;") != std::string::npos;
+        if (forSelf)
+            selfWrites = entry.find(";0x1301bf;") != std::string::npos || entry.find(";FA;") != std::string::npos;
         if (entry.find(";WD)") != std::string::npos) everyoneReads = entry.find(";0x1200a9;") != std::string::npos;
         EXPECT_TRUE(forSelf || privileged || entry.find(";0x1200a9;") != std::string::npos)
             << "write access for someone else";

@@ -24,11 +24,11 @@ protected:
                                               DWORD logTrunc = 0, std::wstring directory = std::wstring()) {
         if (directory.empty()) directory = dir_.path();
         NamedEvent ready;
-        auto child = std::make_unique<ChildProcess>(
-            L"write \"" + directory + L"\" " + fileName_ + L" child " + std::to_wstring(count) + L" " +
-                std::to_wstring(logLimit) + L" " + std::to_wstring(logTrunc) + L" " + ready.name() + L" " +
-                start.name(),
-            false);
+        auto child =
+            std::make_unique<ChildProcess>(L"write \"" + directory + L"\" " + fileName_ + L" child " +
+                                               std::to_wstring(count) + L" " + std::to_wstring(logLimit) + L" " +
+                                               std::to_wstring(logTrunc) + L" " + ready.name() + L" " + start.name(),
+                                           false);
         EXPECT_TRUE(child->started());
         EXPECT_TRUE(ready.Wait(kChildWaitMs));
         return child;

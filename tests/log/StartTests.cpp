@@ -8,10 +8,10 @@ TEST_F(LogFileTest, MissingEmptyOrMistypedLogDirMeansNoLog) {
     const DWORD number = 7;
     for (int kind = 0; kind < 3; ++kind) {
         SCOPED_TRACE(kind);
-        const ScopedRegistryValue logDir =
-            kind == 0   ? ScopedRegistryValue::Missing(kQuillonKey, L"LOGDIR")
-            : kind == 1 ? ScopedRegistryValue::String(kQuillonKey, L"LOGDIR", L"")
-                        : ScopedRegistryValue(kQuillonKey, L"LOGDIR", REG_DWORD, &number, 4);
+        const ScopedRegistryValue logDir = kind == 0 ? ScopedRegistryValue::Missing(kQuillonKey, L"LOGDIR")
+                                           : kind == 1
+                                               ? ScopedRegistryValue::String(kQuillonKey, L"LOGDIR", L"")
+                                               : ScopedRegistryValue(kQuillonKey, L"LOGDIR", REG_DWORD, &number, 4);
         EXPECT_EQ(L"", GetLogDir());
         EXPECT_EQ(-1, InitLogFile(L"nodir-adaptor.log", kLevelValue, nullptr));
         EXPECT_EQ(-1, InitLogFile(L"nodir-adaptor.log", kLevelValue, L""));
@@ -47,16 +47,17 @@ TEST_F(LogFileTest, LogDirIsCreatedAnExistingLogAppendedToAndASecondStartRefused
 
 TEST_F(LogFileTest, FirstCharacterOfALogLevelSetsWhatIsWritten) {
     // A null text: the value is missing.
-    const struct { const wchar_t* text; int level; } cases[] = {
-        {L"e", 1}, {L"Error", 1}, {L"W", 2}, {L"i", 3}, {L"INFO", 3}, {L"v", 4}, {L"c", 5},
-        {L"C", 5}, {L"o", 0}, {L"x", 0}, {L"4", 0}, {L" V", 0}, {L"", 4}, {nullptr, 4},
-        {L"aVerbose", 0}};
+    const struct {
+        const wchar_t* text;
+        int level;
+    } cases[] = {{L"e", 1}, {L"Error", 1}, {L"W", 2}, {L"i", 3},    {L"INFO", 3},
+                 {L"v", 4}, {L"c", 5},     {L"C", 5}, {L"o", 0},    {L"x", 0},
+                 {L"4", 0}, {L" V", 0},    {L"", 4},  {nullptr, 4}, {L"aVerbose", 0}};
     int run = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text ? c.text : L"missing");
-        const ScopedRegistryValue value =
-            c.text ? ScopedRegistryValue::String(kTarnHostKey, kLevelValue, c.text)
-                   : ScopedRegistryValue::Missing(kTarnHostKey, kLevelValue);
+        const ScopedRegistryValue value = c.text ? ScopedRegistryValue::String(kTarnHostKey, kLevelValue, c.text)
+                                                 : ScopedRegistryValue::Missing(kTarnHostKey, kLevelValue);
         StartLog(L"level-" + std::to_wstring(run++) + L".log");
         EXPECT_EQ(c.level, adaptor_log_testing::CurrentTraceLevel());
         for (int level = LOG_ERROR; level <= LOG_VERBOSE; ++level) WriteLog(level, "T::L", L"");
@@ -69,7 +70,9 @@ TEST_F(LogFileTest, FirstCharacterOfALogLevelSetsWhatIsWritten) {
 }
 
 // A limit value: REG_NONE stands for a missing value.
-struct Setting { DWORD type, value; };
+struct Setting {
+    DWORD type, value;
+};
 constexpr Setting kNone{REG_NONE, 0};
 constexpr Setting Dw(DWORD value) { return {REG_DWORD, value}; }
 
@@ -80,10 +83,12 @@ TEST_F(LogFileTest, RegistryLimitsAreNormalised) {
         DWORD limit, trunc;
     } cases[] = {
         // Below the minimum both fall back, a configured LogTrunc is ignored.
-        {kNone, kNone, kLimit, kTrunc}, {Dw(10000000), Dw(9000000), kLimit, kTrunc},
+        {kNone, kNone, kLimit, kTrunc},
+        {Dw(10000000), Dw(9000000), kLimit, kTrunc},
         {Dw(0), Dw(60000000), kLimit, kTrunc},
         // LogTrunc is raised to half of the limit.
-        {Dw(k100M), kNone, k100M, 50000000}, {Dw(k100M), Dw(0), k100M, 50000000},
+        {Dw(k100M), kNone, k100M, 50000000},
+        {Dw(k100M), Dw(0), k100M, 50000000},
         {Dw(k100M), Dw(60000000), k100M, 60000000},
         // Equal: four fifths, without overflowing 32 bits.
         {Dw(k100M), Dw(k100M), k100M, 80000000},
@@ -98,8 +103,8 @@ TEST_F(LogFileTest, RegistryLimitsAreNormalised) {
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(run));
         std::vector<ScopedRegistryValue> values;
-        for (const auto& [name, s] : {std::make_pair(L"LogLimit", c.logLimit),
-                                      std::make_pair(L"LogTrunc", c.logTrunc)}) {
+        for (const auto& [name, s] :
+             {std::make_pair(L"LogLimit", c.logLimit), std::make_pair(L"LogTrunc", c.logTrunc)}) {
             if (s.type != REG_NONE) values.emplace_back(kTarnHostKey, name, s.type, &s.value, 4);
         }
         StartLog(L"limits-" + std::to_wstring(run++) + L".log");

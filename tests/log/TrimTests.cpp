@@ -39,8 +39,8 @@ protected:
     // disk space, and starts the log on it.
     void StartOn(const std::wstring& fileName, const std::string& content, ULONGLONG gapBytes = 0) {
         fileName_ = fileName;
-        win::UniqueHandle file(CreateFileW(LogPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        win::UniqueHandle file(
+            CreateFileW(LogPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(file);
         LARGE_INTEGER gap;
         gap.QuadPart = static_cast<LONGLONG>(gapBytes);
@@ -87,12 +87,13 @@ protected:
 
 TEST_F(TrimTest, KeepsTheLinesAfterTheFirstLineBreakAtOrAfterTheCut) {
     // The cut falls at the first byte of seed line "line" + offset.
-    const struct { int line, offset, firstKept; } cases[] = {
-        {20, 0, 21},   // a line that begins at the cut goes too
-        {20, 4, 21},   // inside a line
-        {20, -2, 20},  // on the CR before the line
-        {20, -1, 20},  // on the LF before the line
-        {1, 0, 2}};
+    const struct {
+        int line, offset, firstKept;
+    } cases[] = {{20, 0, 21},   // a line that begins at the cut goes too
+                 {20, 4, 21},   // inside a line
+                 {20, -2, 20},  // on the CR before the line
+                 {20, -1, 20},  // on the LF before the line
+                 {1, 0, 2}};
     int run = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE("cut at line " + std::to_string(c.line) + " + " + std::to_string(c.offset));
@@ -116,10 +117,13 @@ TEST_F(TrimTest, KeepsEveryByteAfterTheCutCtrlZIncluded) {
     const std::string seed = SeedLines(40, true);
     StartOn(L"ctrlz-adaptor.log", seed);
     // A blade's text goes into its line verbatim.
-    WriteLog(LOG_VERBOSE, kFunction, L"Payload collected, type: %s", L"type\x1A" L"end");
+    WriteLog(LOG_VERBOSE, kFunction, L"Payload collected, type: %s",
+             L"type\x1A"
+             L"end");
     for (int i = 0; i < 3; ++i) WriteLog(LOG_VERBOSE, kFunction, L"after %d", i);
     const std::string before = Bytes();
-    ASSERT_NE(std::string::npos, before.find("type: type\x1A" "end\r\n"));
+    ASSERT_NE(std::string::npos, before.find("type: type\x1A"
+                                             "end\r\n"));
 
     const size_t cut = seed.find("seed 12 ") + 3;
     const std::string trigger = WriteLineThatTrimsAt(cut, "trigger");
@@ -145,7 +149,10 @@ TEST_F(TrimTest, TrimsLogsLongerThanTwoAndFourGibibytes) {
 }
 
 TEST_F(TrimTest, AFailedCopyLeavesTheOldLogUntouchedAndIsRetriedLater) {
-    const struct { CopyFault fault; ULONGLONG afterBytes; } cases[] = {
+    const struct {
+        CopyFault fault;
+        ULONGLONG afterBytes;
+    } cases[] = {
         {CopyFault::kReadError, 0},
         {CopyFault::kWriteError, 0},
         {CopyFault::kShortWrite, 100},  // the disk fills up after 100 bytes
@@ -186,8 +193,8 @@ TEST_F(TrimTest, ALogHeldOpenWithoutDeleteSharingIsTrimmedAgainOnlyAfterGrowthOr
     StartOn(L"held-adaptor.log", seed);
     // A viewer or scanner holds the log without delete sharing: it can be
     // copied but not replaced.
-    win::UniqueHandle holder(CreateFileW(LogPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    win::UniqueHandle holder(CreateFileW(LogPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(holder);
     const std::string trigger = WriteLineThatTrimsAt(seed.size() / 2, "trigger");
     EXPECT_EQ(1u, adaptor_log_testing::TrimCopiesStarted());

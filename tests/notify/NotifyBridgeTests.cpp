@@ -330,8 +330,8 @@ TEST_F(NotifyBridge, CallsAfterFinalizeFindNoAdaptorAndNoPeer) {
     EXPECT_EQ(1u, Entries(L'E', L"TARNClientBridge::PullData: Adaptor pointer is missing")) << LogDump();
     EXPECT_EQ(1u, Entries(L'E', L"TARNClientBridge::ReportIncident: Adaptor pointer i smissing"));
     // Dropped before any logging, like a bridge that never had a peer.
-    for (const wchar_t* name : {L"PolicyArrivalNotification", L"PushData", L"ActivatePolicies",
-                                L"OperationArrivalNotification"})
+    for (const wchar_t* name :
+         {L"PolicyArrivalNotification", L"PushData", L"ActivatePolicies", L"OperationArrivalNotification"})
         EXPECT_EQ(0u, EntriesStartingWith(L"TARNClientBridge::" + std::wstring(name))) << LogDump();
     kestrel.Reset();
     client.Reset();

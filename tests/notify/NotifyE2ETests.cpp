@@ -47,7 +47,7 @@ std::vector<DWORD> RegistrationCodes() {
 }
 
 std::vector<DWORD> Codes(DWORD peer, DWORD settings, DWORD peerNull, DWORD settingsNull) {
-    return {peer, peer, peer, peer, peer, settings, TARNSTUB_OK,
+    return {peer,     peer,     peer,     peer,     peer,     settings,     TARNSTUB_OK,
             peerNull, peerNull, peerNull, peerNull, peerNull, settingsNull, TARNSTUB_NULL_CALLBACK};
 }
 
@@ -99,7 +99,8 @@ TEST_F(NotifyE2E, PolicyDescriptionWithTypeAtItsVeryStartIsDropped) {
     // The dropped ones never started a delivery thread.
     EXPECT_EQ(1u, Entries(L'V', L"TARNClientBridge::PolicyArrivalThread: in thread function"));
     EXPECT_EQ(1u, EntriesStartingWith(L"TarnStubDefaultNotificationPeer::OnNewPolicy: New Policy = PolicyInfo: "
-                                      L"Pol type: 62 pac: 3 id: " + std::wstring(kPolicyIdText)))
+                                      L"Pol type: 62 pac: 3 id: " +
+                                      std::wstring(kPolicyIdText)))
         << LogDump();
 }
 
@@ -271,8 +272,8 @@ TEST_F(NotifyE2E, WithoutAPeerEveryDeliveryAnswersSOkWithoutALogLine) {
     }
     EXPECT_EQ(0u, EntriesStartingWith(L"TARNClientBridge::")) << LogDump();
     // The adaptor's own logging-only peer saw connections and errors, nothing else.
-    for (const wchar_t* operation : {L"OnNewPolicy", L"OnNewOperation", L"OnActivationStatusChanged",
-                                     L"OnPayloadResponse", L"OnReportIncident"})
+    for (const wchar_t* operation :
+         {L"OnNewPolicy", L"OnNewOperation", L"OnActivationStatusChanged", L"OnPayloadResponse", L"OnReportIncident"})
         EXPECT_EQ(0u, EntriesStartingWith(L"TarnNotificationPeer::" + std::wstring(operation))) << LogDump();
 }
 
@@ -288,8 +289,9 @@ TEST_F(NotifyE2E, AdaptorErrorsAreLoggedButNeverReachACallback) {
         EXPECT_EQ(nullptr, content);
         ASSERT_EQ(TARNSTUB_OK, Finalize());
     }
-    EXPECT_EQ(2u, Entries(L'E', L"TarnNotificationPeer::OnAdaptorError: hr: 0x80580005 message: "
-                                L"GetPolicyContent call failed"))
+    EXPECT_EQ(2u, Entries(L'E',
+                          L"TarnNotificationPeer::OnAdaptorError: hr: 0x80580005 message: "
+                          L"GetPolicyContent call failed"))
         << LogDump();
     EXPECT_EQ(0u, recorder_.Total());
 }
@@ -312,9 +314,17 @@ struct CallbackPath {
 const CallbackPath kCallbackPaths[] = {
     {"policy", [] { return TarnRef_CallPolicyArrival(0, PolicyDescription(60, 2).c_str()); },
      L"TARNClientBridge::PolicyArrivalNotification", L"TARNClientBridge::PolicyArrivalThread"},
-    {"operation", [] { const GUID id = MakeGuid(3); return TarnRef_CallOperationArrival(0, &id, 3, L"op"); },
+    {"operation",
+     [] {
+         const GUID id = MakeGuid(3);
+         return TarnRef_CallOperationArrival(0, &id, 3, L"op");
+     },
      L"TARNClientBridge::OperationArrivalNotification", L"TARNClientBridge::OperationArrivalThread"},
-    {"activation", [] { const LONG pac = 5; return TarnRef_CallActivatePolicies(0, &pac, 1); },
+    {"activation",
+     [] {
+         const LONG pac = 5;
+         return TarnRef_CallActivatePolicies(0, &pac, 1);
+     },
      L"TARNClientBridge::ActivatePolicies", L"TARNClientBridge::ActivatePoliciesThread"},
     {"payload response", [] { return TarnRef_CallPushData(0, "abc", 3, L"T"); }, L"TARNClientBridge::PushData",
      L"TARNClientBridge::OnPayloadResponseThread"},
@@ -378,7 +388,8 @@ TEST_F(NotifyE2E, StreamsFromTheServersThreadsKeepTheOrderOfEachKind) {
     std::vector<LONG> policies, operations, activations, payloads, incidents;
     for (const auto& policy : recorder_.Copy(recorder_.policies)) policies.push_back(policy.pac);
     for (const auto& operation : recorder_.Copy(recorder_.operations)) operations.push_back(LONG(operation.type));
-    for (const auto& list : recorder_.Copy(recorder_.activations)) activations.push_back(list.size() == 1 ? list[0] : -1);
+    for (const auto& list : recorder_.Copy(recorder_.activations))
+        activations.push_back(list.size() == 1 ? list[0] : -1);
     for (const auto& payload : recorder_.Copy(recorder_.payloads)) payloads.push_back(number(payload.payload));
     for (const auto& incident : recorder_.Copy(recorder_.incidents)) incidents.push_back(number(incident.texts[0]));
     std::vector<LONG> inOrder(kCount);

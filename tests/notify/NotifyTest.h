@@ -23,10 +23,24 @@ namespace notify_test {
 using Text = std::optional<std::wstring>;
 inline Text Receive(BSTR text) { return text ? Text(std::wstring(text, SysStringLen(text))) : std::nullopt; }
 
-struct PolicyCall { GUID id; LONG type, pac; };
-struct OperationCall { GUID id; DWORD type; Text content; };
-struct PayloadCall { Text type, payload; };
-struct IncidentCall { std::vector<Text> texts; DWORD incidentType; LONG value1; DWORD value2, value3; };
+struct PolicyCall {
+    GUID id;
+    LONG type, pac;
+};
+struct OperationCall {
+    GUID id;
+    DWORD type;
+    Text content;
+};
+struct PayloadCall {
+    Text type, payload;
+};
+struct IncidentCall {
+    std::vector<Text> texts;
+    DWORD incidentType;
+    LONG value1;
+    DWORD value2, value3;
+};
 
 class Recorder {
 public:
@@ -72,7 +86,7 @@ public:
     long MaxRunning() const { return maxRunning_; }
 
     template <typename T>
-    void Record(std::vector<T> Recorder::*list, T call) {
+    void Record(std::vector<T> Recorder::* list, T call) {
         if (closed_) ++late_;
         const long now = ++running_;
         for (long seen = maxRunning_; now > seen && !maxRunning_.compare_exchange_weak(seen, now);) continue;
@@ -112,15 +126,15 @@ inline void TARNSTUB_CALL OnOperation(GUID id, DWORD type, BSTR content) {
 }
 inline void TARNSTUB_CALL OnActivation(const LONG* pacs, LONG count) {
     // The array is valid only during the call; a null array with a count shows as {-999999}.
-    std::vector<LONG> copy = pacs ? std::vector<LONG>(pacs, pacs + (count > 0 ? count : 0))
-                                  : std::vector<LONG>(count ? 1 : 0, -999999);
+    std::vector<LONG> copy =
+        pacs ? std::vector<LONG>(pacs, pacs + (count > 0 ? count : 0)) : std::vector<LONG>(count ? 1 : 0, -999999);
     Recorder::Get().Record(&Recorder::activations, std::move(copy));
 }
 inline void TARNSTUB_CALL OnPayload(BSTR type, BSTR payload) {
     Recorder::Get().Record(&Recorder::payloads, PayloadCall{Receive(type), Receive(payload)});
 }
-inline void TARNSTUB_CALL OnIncident(BSTR id, DWORD incidentType, BSTR detail1, BSTR detail2, BSTR detail3,
-                                     LONG value1, DWORD value2, DWORD value3, BSTR detail4) {
+inline void TARNSTUB_CALL OnIncident(BSTR id, DWORD incidentType, BSTR detail1, BSTR detail2, BSTR detail3, LONG value1,
+                                     DWORD value2, DWORD value3, BSTR detail4) {
     std::vector<Text> texts{Receive(id), Receive(detail1), Receive(detail2), Receive(detail3), Receive(detail4)};
     Recorder::Get().Record(&Recorder::incidents, IncidentCall{texts, incidentType, value1, value2, value3});
 }

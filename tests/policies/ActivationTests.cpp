@@ -47,9 +47,9 @@ struct Boundary {
     LONG listLength;
     LONG capacity;
     DWORD result;
-    LONG count;     // *count afterwards
-    LONG written;   // entries written to the buffer
-    ULONG calls;    // GetActivations calls the server saw
+    LONG count;    // *count afterwards
+    LONG written;  // entries written to the buffer
+    ULONG calls;   // GetActivations calls the server saw
 };
 
 const Boundary kBoundaries[] = {
@@ -101,8 +101,8 @@ TEST_F(ActivationsE2E, AnswersOfTheWrongShapeAreFailedCalls) {
         EXPECT_EQ(4, count_);
         EXPECT_EQ(std::vector<LONG>(6, kGuard), buffer_);
     }
-    ExpectError(kName, L"GetActivations call failed, hr: 0x80070057", L"0x80580005",
-                L"GetActivations call failed", std::size(arrays));
+    ExpectError(kName, L"GetActivations call failed, hr: 0x80070057", L"0x80580005", L"GetActivations call failed",
+                std::size(arrays));
 }
 
 }  // namespace

@@ -28,7 +28,9 @@ TEST_F(PolicyContentE2E, TheBytesArriveAsUtf16TextUpToTheFirstZeroByte) {
     const std::pair<std::string, std::wstring> cases[] = {
         {"abc", L"abc"},
         // Two-, three- and four-byte sequences, the last a surrogate pair.
-        {"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9D\x84\x9E", L"Gr\u00FC\u00DFe \u20AC \xD834\xDD1E"},
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e \xE2\x82\xAC \xF0\x9D\x84\x9E",
+         L"Gr\u00FC\u00DFe \u20AC \xD834\xDD1E"},
         {std::string("ab\0cd\0e", 7), L"ab"},
         // Content that starts with a zero byte is content: an empty success.
         {std::string("\0abc", 4), L""},
@@ -65,8 +67,7 @@ TEST_F(PolicyContentE2E, AFailedServerCallNamesTheMethodAndShowsTheRequestedPoli
     ExpectError(kContent, L"GetPolicyContent call failed, hr: 0x80004005", L"0x80580005",
                 L"GetPolicyContent call failed");
     // The record the request built: every field set, no id, modDate 0, no key.
-    const std::wstring head =
-        L"PolicyInfo: Pol type: 60 pac: 2 id: 00000000-0000-0000-0000-000000000000 modDate: 0 (";
+    const std::wstring head = L"PolicyInfo: Pol type: 60 pac: 2 id: 00000000-0000-0000-0000-000000000000 modDate: 0 (";
     const auto entries = tarn_test::EntriesOf(LogLines(), kContent);
     const auto record = std::find_if(entries.begin(), entries.end(),
                                      [&](const tarn_test::LogEntry& entry) { return entry.text.rfind(head, 0) == 0; });

@@ -39,8 +39,8 @@ protected:
 
     // A failure logged `times` times at error level by function, and as often
     // reported to the peer with hr and peerText.
-    void ExpectError(const wchar_t* function, const std::wstring& text, const wchar_t* hr,
-                     const std::wstring& peerText, size_t times = 1) {
+    void ExpectError(const wchar_t* function, const std::wstring& text, const wchar_t* hr, const std::wstring& peerText,
+                     size_t times = 1) {
         const auto lines = LogLines();
         const std::vector<wchar_t> errors(times, L'E');
         EXPECT_EQ(errors, tarn_test::LevelsOf(lines, function, text)) << LogDump();

@@ -33,8 +33,7 @@ TEST_F(PolicyTypesE2E, UrlFilteringBladeSubscribesToItsFourDefaultTypesInOrder) 
 TEST_F(PolicyTypesE2E, Blade12SubscribesToAnEmptyListAndIsWarnedAboutIt) {
     ASSERT_EQ(TARNSTUB_OK, Initialize(12));
     EXPECT_EQ(std::vector<std::wstring>{L"policyTypes=VT_UI4[lb=0]{})"}, RegisteredTypeLists()) << CallDump();
-    EXPECT_TRUE(LogHas(L"TarnAdaptor::SetSupportedPoliceis() should be called, no policy subscription"))
-        << LogDump();
+    EXPECT_TRUE(LogHas(L"TarnAdaptor::SetSupportedPoliceis() should be called, no policy subscription")) << LogDump();
 }
 
 TEST_F(PolicyTypesE2E, TheListOfTheFirstInitializationOutlivesFinalize) {
@@ -53,8 +52,7 @@ TEST_F(PolicyTypesE2E, AListSetBeforeInitializationReplacesTheDefaultsDuplicates
     // A refused setting leaves the list as it was.
     EXPECT_EQ(TARNSTUB_COUNT_BELOW_ONE, SetSupportedPolicyTypes(types, 0));
     ASSERT_EQ(TARNSTUB_OK, InitializeUrlFilteringTarnStub());
-    EXPECT_EQ(std::vector<std::wstring>{L"policyTypes=VT_UI4[lb=0]{200,51,200,4000000000})"},
-              RegisteredTypeLists())
+    EXPECT_EQ(std::vector<std::wstring>{L"policyTypes=VT_UI4[lb=0]{200,51,200,4000000000})"}, RegisteredTypeLists())
         << CallDump();
 }
 

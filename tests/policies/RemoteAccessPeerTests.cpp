@@ -7,9 +7,9 @@
 
 namespace {
 
+using policy_test::RecordedSettings;
 using policy_test::SetContent;
 using policy_test::SettingCalls;
-using policy_test::RecordedSettings;
 
 const GUID kPolicyId = {0x0F1E2D3C, 0x4B5A, 0x6978, {0x87, 0x96, 0xA5, 0xB4, 0xC3, 0xD2, 0xE1, 0xF0}};
 const std::string kQl = "<vpn client_verification_engine=\"QLCompliance\"/>";

@@ -11,8 +11,8 @@
 
 namespace {
 
-using policy_test::SetContent;
 using policy_test::RecordedSettings;
+using policy_test::SetContent;
 
 class RemoteAccessConnectionE2E : public policy_test::FinalizingServerTest {
 protected:

@@ -15,19 +15,18 @@ BladeMessageSettings PayloadSettings(const std::wstring& type) {
 
 // "type/protocol/port/auth/path" of a settings record.
 std::wstring Fields(const BladeMessageSettings& s) {
-    return s.GetMsgType() + L"/" + s.GetProtocol() + L"/" + std::to_wstring(s.GetPort()) + L"/" +
-           s.GetAuthType() + L"/" + s.GetDstPath();
+    return s.GetMsgType() + L"/" + s.GetProtocol() + L"/" + std::to_wstring(s.GetPort()) + L"/" + s.GetAuthType() +
+           L"/" + s.GetDstPath();
 }
 
 // "type/data/http code/ep code/ep text/header count" of a response.
 std::wstring Fields(const BladeMessageResponse& r) {
-    return r.GetMsgType() + L"/" + r.GetRespData() + L"/" + std::to_wstring(r.GetHttpCode()) +
-           L"/" + std::to_wstring(r.GetEpRetCode()) + L"/" + r.GetEpRetStr() + L"/" +
+    return r.GetMsgType() + L"/" + r.GetRespData() + L"/" + std::to_wstring(r.GetHttpCode()) + L"/" +
+           std::to_wstring(r.GetEpRetCode()) + L"/" + r.GetEpRetStr() + L"/" +
            std::to_wstring(r.GetResponseHeaderCount());
 }
 
-win::UniqueSafeArray TableOf(const BladeMessageRequest& request,
-                             const BladeMessageSettings& settings) {
+win::UniqueSafeArray TableOf(const BladeMessageRequest& request, const BladeMessageSettings& settings) {
     BladeMessageRequestWithSettings message(settings.GetMsgType());
     message.FromRequest(request);
     message.SetSettings(settings);
@@ -62,8 +61,8 @@ TEST(BladeMessageRequestTest, InternalIsTheWordInternalInAnyCase) {
     BladeMessageRequest request(L"T");
     EXPECT_FALSE(request.IsInternal());  // empty destination
     EXPECT_FALSE(request.SetDstIpDns(L""));
-    for (const wchar_t* dst : {L"INTERNAL", L"internal", L"InTeRnAl", L"INTERNAL ", L"127.0.0.1",
-                               L"internal.example"}) {
+    for (const wchar_t* dst :
+         {L"INTERNAL", L"internal", L"InTeRnAl", L"INTERNAL ", L"127.0.0.1", L"internal.example"}) {
         ASSERT_TRUE(request.SetDstIpDns(dst));
         // Only the eight letters of the word, in any case.
         EXPECT_EQ(std::wstring(dst).size() == 8, request.IsInternal()) << dst;
@@ -78,11 +77,12 @@ TEST(BladeMessageRequestTable, ElevenPropRowsThenTheHeadersInOrder) {
     win::UniqueSafeArray table = TableOf(request, PayloadSettings(L"T1"));
     // Three columns varying fastest in storage: the server reads it so.
     EXPECT_EQ("vt8 [0..2] [0..10]", ShapeOf(table.get()));
-    EXPECT_EQ(L"PROP,MSG_TYPE,T1|PROP,MSG_PROTOCOL,HTTP|PROP,MSG_AUTH_TYPE,NONE|PROP,MSG_PORT,80|"
-              L"PROP,MSG_DST_PATH,DUMMY_PATH|PROP,MSG_DST_IPDNS,internal|PROP,MSG_REQ_DATA,payload|"
-              L"PROP,MSG_REQ_TRANSFER_TIMEOUT,0|PROP,MSG_REQ_CONNECT_TIMEOUT,0|"
-              L"PROP,MSG_REQ_IS_INTERNAL,YES|PROP,MSG_REQ_IS_PAYLOAD,YES",
-              TableText(table.get()));
+    EXPECT_EQ(
+        L"PROP,MSG_TYPE,T1|PROP,MSG_PROTOCOL,HTTP|PROP,MSG_AUTH_TYPE,NONE|PROP,MSG_PORT,80|"
+        L"PROP,MSG_DST_PATH,DUMMY_PATH|PROP,MSG_DST_IPDNS,internal|PROP,MSG_REQ_DATA,payload|"
+        L"PROP,MSG_REQ_TRANSFER_TIMEOUT,0|PROP,MSG_REQ_CONNECT_TIMEOUT,0|"
+        L"PROP,MSG_REQ_IS_INTERNAL,YES|PROP,MSG_REQ_IS_PAYLOAD,YES",
+        TableText(table.get()));
     // The caller can free the table: it is not left locked.
     EXPECT_HRESULT_SUCCEEDED(::SafeArrayDestroy(table.release()));
 
@@ -95,23 +95,26 @@ TEST(BladeMessageRequestTable, ElevenPropRowsThenTheHeadersInOrder) {
     BladeMessageSettings settings;  // nothing accepted: port -1, empty texts
     settings.SetMsgType(L"T1");
     table = TableOf(request, settings);
-    EXPECT_EQ(L"PROP,MSG_TYPE,T1|PROP,MSG_PROTOCOL,|PROP,MSG_AUTH_TYPE,|PROP,MSG_PORT,-1|"
-              L"PROP,MSG_DST_PATH,|PROP,MSG_DST_IPDNS,host.example|PROP,MSG_REQ_DATA,payload|"
-              L"PROP,MSG_REQ_TRANSFER_TIMEOUT,30|PROP,MSG_REQ_CONNECT_TIMEOUT,-5|"
-              L"PROP,MSG_REQ_IS_INTERNAL,NO|PROP,MSG_REQ_IS_PAYLOAD,YES|"
-              L"HEADER_REQ,Accept,text/xml|HEADER_REQ,X-Id,7|HEADER_RESP,Server,",
-              TableText(table.get()));
+    EXPECT_EQ(
+        L"PROP,MSG_TYPE,T1|PROP,MSG_PROTOCOL,|PROP,MSG_AUTH_TYPE,|PROP,MSG_PORT,-1|"
+        L"PROP,MSG_DST_PATH,|PROP,MSG_DST_IPDNS,host.example|PROP,MSG_REQ_DATA,payload|"
+        L"PROP,MSG_REQ_TRANSFER_TIMEOUT,30|PROP,MSG_REQ_CONNECT_TIMEOUT,-5|"
+        L"PROP,MSG_REQ_IS_INTERNAL,NO|PROP,MSG_REQ_IS_PAYLOAD,YES|"
+        L"HEADER_REQ,Accept,text/xml|HEADER_REQ,X-Id,7|HEADER_RESP,Server,",
+        TableText(table.get()));
 }
 
 TEST(BladeMessageResponseTable, ReadsEveryPropertyAndHeaderFromTheFirstCellOn) {
     // An empty MSG_RESP_EP_RET_STR is skipped and the parse goes on; lower
     // bounds other than 0 are ignored.
-    win::UniqueSafeArray table = MakeTextTable(
-        {{L"PROP", L"MSG_TYPE", L"T1"}, {L"PROP", L"MSG_RESP_DATA", L"answer"},
-         {L"PROP", L"MSG_RESP_HTTP_CODE", L"200"}, {L"PROP", L"MSG_RESP_EP_RET_CODE", L" -3x"},
-         {L"PROP", L"MSG_RESP_EP_RET_STR", L""}, {L"HEADER_RESP", L"Server", L""},
-         {L"HEADER_RESP", L"Server", L"two"}},
-        1);
+    win::UniqueSafeArray table = MakeTextTable({{L"PROP", L"MSG_TYPE", L"T1"},
+                                                {L"PROP", L"MSG_RESP_DATA", L"answer"},
+                                                {L"PROP", L"MSG_RESP_HTTP_CODE", L"200"},
+                                                {L"PROP", L"MSG_RESP_EP_RET_CODE", L" -3x"},
+                                                {L"PROP", L"MSG_RESP_EP_RET_STR", L""},
+                                                {L"HEADER_RESP", L"Server", L""},
+                                                {L"HEADER_RESP", L"Server", L"two"}},
+                                               1);
     BladeMessageResponse response;
     ASSERT_EQ(S_OK, response.FromPropertyTable(table.get()));
     EXPECT_EQ(L"T1/answer/200/-3//2", Fields(response));
@@ -128,10 +131,8 @@ TEST(BladeMessageResponseTable, ReadsEveryPropertyAndHeaderFromTheFirstCellOn) {
 TEST(BladeMessageResponseTable, MalformedTablesAreRefusedBeforeAnyRowIsRead) {
     BladeMessageResponse response;
     EXPECT_EQ(E_POINTER, response.FromPropertyTable(nullptr));
-    EXPECT_EQ(E_FAIL, response.FromPropertyTable(
-                          MakeTextTable({{L"PROP", L"MSG_TYPE", L"T", L"x"}}).get()));
-    EXPECT_EQ(E_FAIL, response.FromPropertyTable(
-                          win::UniqueSafeArray(::SafeArrayCreateVector(VT_BSTR, 0, 3)).get()));
+    EXPECT_EQ(E_FAIL, response.FromPropertyTable(MakeTextTable({{L"PROP", L"MSG_TYPE", L"T", L"x"}}).get()));
+    EXPECT_EQ(E_FAIL, response.FromPropertyTable(win::UniqueSafeArray(::SafeArrayCreateVector(VT_BSTR, 0, 3)).get()));
     EXPECT_EQ(E_FAIL, response.FromPropertyTable(MakeTextTable({}).get()));
     SAFEARRAYBOUND bounds[2] = {{3, 0}, {1, 0}};
     for (VARTYPE vt : {VT_VARIANT, VT_I4, VT_UNKNOWN}) {
@@ -142,15 +143,15 @@ TEST(BladeMessageResponseTable, MalformedTablesAreRefusedBeforeAnyRowIsRead) {
 }
 
 TEST(BladeMessageResponseTable, BadRowEndsTheParseKeepingEarlierRows) {
-    const TextRow badRows[] = {
-        {L"HEADER_REQ", L"Accept", L"x"}, {L"OTHER", L"k", L"v"}, {L"PROP", L"MSG_RESP_DATA", L""},
-        {L"PROP", L"MSG_RESP_HTTP_CODE", L""}, {L"PROP", L"MSG_PORT", L"80"},
-        {L"prop", L"MSG_RESP_DATA", L"d"}, {L"", L"MSG_RESP_DATA", L"d"},
-        {L"HEADER_RESP", L"", L"d"}};
+    const TextRow badRows[] = {{L"HEADER_REQ", L"Accept", L"x"}, {L"OTHER", L"k", L"v"},
+                               {L"PROP", L"MSG_RESP_DATA", L""}, {L"PROP", L"MSG_RESP_HTTP_CODE", L""},
+                               {L"PROP", L"MSG_PORT", L"80"},    {L"prop", L"MSG_RESP_DATA", L"d"},
+                               {L"", L"MSG_RESP_DATA", L"d"},    {L"HEADER_RESP", L"", L"d"}};
     for (const TextRow& bad : badRows) {
-        win::UniqueSafeArray table = MakeTextTable(
-            {{L"PROP", L"MSG_TYPE", L"T"}, {L"HEADER_RESP", L"Server", L"s"}, bad,
-             {L"PROP", L"MSG_RESP_HTTP_CODE", L"200"}});
+        win::UniqueSafeArray table = MakeTextTable({{L"PROP", L"MSG_TYPE", L"T"},
+                                                    {L"HEADER_RESP", L"Server", L"s"},
+                                                    bad,
+                                                    {L"PROP", L"MSG_RESP_HTTP_CODE", L"200"}});
         BladeMessageResponse response;
         EXPECT_EQ(E_FAIL, response.FromPropertyTable(table.get())) << bad[0] << L"," << bad[1];
         EXPECT_EQ(L"T//-1/-1//1", Fields(response)) << bad[0] << L"," << bad[1];

@@ -20,8 +20,8 @@ const wchar_t kLowerId[] = L"0123abcd-4ef5-6789-abcd-ef0102030405";
 
 // "type pac id modDate" of a record.
 std::wstring Fields(const PolicyInfo& p) {
-    return std::to_wstring(p.type) + L" " + std::to_wstring(p.pac) + L" " + GuidToString(p.id) +
-           L" " + std::to_wstring(p.modDate);
+    return std::to_wstring(p.type) + L" " + std::to_wstring(p.pac) + L" " + GuidToString(p.id) + L" " +
+           std::to_wstring(p.modDate);
 }
 
 // The local time of a Unix time in seconds, worked out through the system's
@@ -34,8 +34,8 @@ std::wstring ExpectedLocalTime(LONGLONG seconds) {
     EXPECT_TRUE(FileTimeToSystemTime(&utcFile, &utc));
     EXPECT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
     wchar_t text[32] = {};
-    _snwprintf(text, 31, L"%04u%02u%02u %02u:%02u:%02u", local.wYear, local.wMonth, local.wDay,
-               local.wHour, local.wMinute, local.wSecond);
+    _snwprintf(text, 31, L"%04u%02u%02u %02u:%02u:%02u", local.wYear, local.wMonth, local.wDay, local.wHour,
+               local.wMinute, local.wSecond);
     return text;
 }
 
@@ -52,8 +52,7 @@ TEST(PolicyInfoParse, ReadsAllFourAttributesAndNumbersByTheirLeadingDigits) {
 }
 
 TEST(PolicyInfoParse, AttributeAtTheVeryFirstCharacterIsNotTakenButXidCountsAsId) {
-    const std::wstring bare =
-        L"type=\"60\" pac=\"2\" id=\"" + std::wstring(kIdText) + L"\" modDate=\"5\"";
+    const std::wstring bare = L"type=\"60\" pac=\"2\" id=\"" + std::wstring(kIdText) + L"\" modDate=\"5\"";
     PolicyInfo atStart = kMarked;
     EXPECT_FALSE(atStart.Parse(bare));
     EXPECT_EQ(Fields(kMarked), Fields(atStart));  // nothing was read
@@ -63,21 +62,19 @@ TEST(PolicyInfoParse, AttributeAtTheVeryFirstCharacterIsNotTakenButXidCountsAsId
 
     // The id search also matches the tail of "xid".
     PolicyInfo info;
-    ASSERT_TRUE(info.Parse(L"<p xid=\"" + std::wstring(kMarkedId) + L"\" " +
-                           Description(kIdText, L"")));
+    ASSERT_TRUE(info.Parse(L"<p xid=\"" + std::wstring(kMarkedId) + L"\" " + Description(kIdText, L"")));
     EXPECT_EQ(kMarkedId, GuidToString(info.id));
 }
 
 TEST(PolicyInfoParse, FailingStepKeepsWhatEarlierStepsSet) {
     // No closing quote after the last value.
     PolicyInfo unclosed = kMarked;
-    EXPECT_FALSE(unclosed.Parse(L"<p type=\"60\" pac=\"2\" id=\"" + std::wstring(kIdText) +
-                                L"\" modDate=\"1700000000123"));
+    EXPECT_FALSE(
+        unclosed.Parse(L"<p type=\"60\" pac=\"2\" id=\"" + std::wstring(kIdText) + L"\" modDate=\"1700000000123"));
     EXPECT_EQ(L"60 2 " + std::wstring(kLowerId) + L" 333", Fields(unclosed));
 
     // Ids without all eleven fields.
-    for (const wchar_t* id : {L"0123abcd-4ef5-6789-abcd-ef01020304", L"not a guid",
-                              L"0123abcd-4ef5-6789-ef0102030405",
+    for (const wchar_t* id : {L"0123abcd-4ef5-6789-abcd-ef01020304", L"not a guid", L"0123abcd-4ef5-6789-ef0102030405",
                               L"{0123abcd-4ef5-6789-abcd-ef0102030405}"}) {
         PolicyInfo info = kMarked;
         EXPECT_FALSE(info.Parse(Description(id))) << id;
@@ -90,8 +87,8 @@ TEST(PolicyInfoParse, ByteFieldsDoNotOverwriteTheirNeighbours) {
     // and no modDate attribute: a scan that stored a whole integer into a
     // byte field would change modDate, which this parse must leave alone.
     PolicyInfo info = {222, 111, kOtherId, 0x0102030405060708LL, L""};
-    EXPECT_FALSE(info.Parse(L"<p type=\"1\" pac=\"1\" id=\"" +
-                            std::wstring(L"FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF\"/>")));
+    EXPECT_FALSE(
+        info.Parse(L"<p type=\"1\" pac=\"1\" id=\"" + std::wstring(L"FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF\"/>")));
     EXPECT_EQ(L"ffffffff-ffff-ffff-ffff-ffffffffffff", GuidToString(info.id));
     EXPECT_EQ(0x0102030405060708LL, info.modDate);
 }
@@ -105,13 +102,16 @@ TEST(PolicyInfoText, GuidTextIsLowerCaseAndToStringShowsEveryField) {
     info.id.Data4[7] = 1;
     EXPECT_TRUE(info.HasId());
     info = {2, -60, kId, 1700000000999LL, L"secret"};  // the milliseconds are dropped, not rounded
-    EXPECT_EQ(L"PolicyInfo: Pol type: -60 pac: 2 id: 0123abcd-4ef5-6789-abcd-ef0102030405 "
-              L"modDate: 1700000000999 (" + ExpectedLocalTime(1700000000) + L") key: not-empty",
-              info.ToString());
+    EXPECT_EQ(
+        L"PolicyInfo: Pol type: -60 pac: 2 id: 0123abcd-4ef5-6789-abcd-ef0102030405 "
+        L"modDate: 1700000000999 (" +
+            ExpectedLocalTime(1700000000) + L") key: not-empty",
+        info.ToString());
     info = {0, 0, GUID{}, -86400000LL * 400, L""};  // before 1970: an empty time text
-    EXPECT_EQ(L"PolicyInfo: Pol type: 0 pac: 0 id: 00000000-0000-0000-0000-000000000000 "
-              L"modDate: -34560000000 () key: none",
-              info.ToString());
+    EXPECT_EQ(
+        L"PolicyInfo: Pol type: 0 pac: 0 id: 00000000-0000-0000-0000-000000000000 "
+        L"modDate: -34560000000 () key: none",
+        info.ToString());
 }
 
 TEST(OperationStatusInfoTest, KeepsACopyOfTheTextAndANullTextBecomesEmpty) {

@@ -64,8 +64,7 @@ using TextRow = std::vector<std::wstring>;
 // the given lower bound in both dimensions.
 inline win::UniqueSafeArray MakeTextTable(const std::vector<TextRow>& rows, LONG lower = 0) {
     const LONG columns = rows.empty() ? 3 : static_cast<LONG>(rows[0].size());
-    SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(columns), lower},
-                                {static_cast<ULONG>(rows.size()), lower}};
+    SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(columns), lower}, {static_cast<ULONG>(rows.size()), lower}};
     win::UniqueSafeArray table(::SafeArrayCreate(VT_BSTR, 2, bounds));
     for (LONG r = 0; r < static_cast<LONG>(rows.size()); ++r) {
         for (LONG c = 0; c < columns; ++c) {

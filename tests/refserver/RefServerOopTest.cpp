@@ -42,8 +42,7 @@ std::wstring GuidKey(REFGUID guid) {
 std::wstring ReadText(const std::wstring& key, const wchar_t* name) {
     wchar_t value[MAX_PATH] = {};
     DWORD size = sizeof(value) - sizeof(wchar_t);
-    return ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_SZ, nullptr, value,
-                          &size) == ERROR_SUCCESS
+    return ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &size) == ERROR_SUCCESS
                ? value
                : L"<missing>";
 }
@@ -67,8 +66,7 @@ std::wstring LastCallLine() {
 // ----- arrays ---------------------------------------------------------------
 
 win::UniqueSafeArray MakeArray(VARTYPE vt, std::vector<SAFEARRAYBOUND> bounds) {
-    return win::UniqueSafeArray(
-        ::SafeArrayCreate(vt, static_cast<UINT>(bounds.size()), bounds.data()));
+    return win::UniqueSafeArray(::SafeArrayCreate(vt, static_cast<UINT>(bounds.size()), bounds.data()));
 }
 
 win::UniqueSafeArray TextArray(std::vector<SAFEARRAYBOUND> bounds, const std::vector<std::wstring>& texts) {
@@ -112,15 +110,15 @@ struct ArrayCase {
 // variants, no elements and no array at all.
 std::vector<ArrayCase> ArrayCases() {
     return {
-        {"bytes", [] {
+        {"bytes",
+         [] {
              win::UniqueSafeArray a = MakeArray(VT_UI1, {{3, 0}});
              const auto bytes = win::SafeArrayView(a.get()).Lock<VT_UI1>();
              std::memcpy(bytes.data(), "abc", 3);
              return a;
          }},
         {"text vector from 1", [] { return TextArray({{2, 1}}, {L"x\"y", L""}); }},
-        {"text table 3x2 from 1,1",
-         [] { return TextArray({{3, 1}, {2, 1}}, {L"a", L"b", L"c", L"d", L"e", L"f"}); }},
+        {"text table 3x2 from 1,1", [] { return TextArray({{3, 1}, {2, 1}}, {L"a", L"b", L"c", L"d", L"e", L"f"}); }},
         {"long table 2x3 from 0,-1", [] { return LongArray({{2, 0}, {3, -1}}, {1, -2, 3, -4, 5, -6}); }},
         {"variant row 4x1", [] { return VariantRow(); }},
         {"empty long vector", [] { return LongArray({{0, 0}}, {}); }},
@@ -219,10 +217,9 @@ TEST_F(RefServerOopTest, RegistrationLeavesOnlyTheLocalServerAndEveryInterfaceHa
         EXPECT_EQ(exe, ReadText(key + L"\\LocalServer32", nullptr));
         EXPECT_EQ(L"<missing>", ReadText(key + L"\\InProcServer32", nullptr));
     }
-    const std::wstring interfaces[] = {GuidKey(IID_ITarnServer), GuidKey(IID_ITARNClient),
-                                       GuidKey(IID_IKestrel), GuidKey(IID_ITarnDownload),
-                                       GuidKey(IID_ITarnCertificate), GuidKey(IID_ISecureFactory),
-                                       kControlInterface};
+    const std::wstring interfaces[] = {
+        GuidKey(IID_ITarnServer),      GuidKey(IID_ITARNClient),    GuidKey(IID_IKestrel), GuidKey(IID_ITarnDownload),
+        GuidKey(IID_ITarnCertificate), GuidKey(IID_ISecureFactory), kControlInterface};
     for (const std::wstring& iid : interfaces) {
         EXPECT_EQ(kProxyClass, ReadText(L"Software\\Classes\\Interface\\" + iid + L"\\ProxyStubClsid32", nullptr))
             << "no proxy for " << std::string(iid.begin(), iid.end());
@@ -234,8 +231,8 @@ TEST_F(RefServerOopTest, RegistrationLeavesOnlyTheLocalServerAndEveryInterfaceHa
     win::UniqueModule inProcess(::LoadLibraryW(FileBesideTest(L"TarnRefServer.dll").c_str()));
     ASSERT_TRUE(inProcess);
     using Entry = HRESULT(__cdecl*)();
-    const auto registerInProcess = reinterpret_cast<Entry>(
-        reinterpret_cast<void*>(::GetProcAddress(inProcess.get(), "TarnRef_RegisterServer")));
+    const auto registerInProcess =
+        reinterpret_cast<Entry>(reinterpret_cast<void*>(::GetProcAddress(inProcess.get(), "TarnRef_RegisterServer")));
     ASSERT_TRUE(registerInProcess);
     ASSERT_EQ(S_OK, registerInProcess());
     EXPECT_EQ(L"<missing>", ReadText(server + L"\\LocalServer32", nullptr));
@@ -246,8 +243,9 @@ TEST_F(RefServerOopTest, RegistrationLeavesOnlyTheLocalServerAndEveryInterfaceHa
 
     ASSERT_EQ(S_OK, TarnRef_UnregisterServer());
     EXPECT_EQ(L"<missing>", ReadText(server + L"\\LocalServer32", nullptr));
-    EXPECT_EQ(L"<missing>", ReadText(L"Software\\Classes\\Interface\\" + std::wstring(kControlInterface) +
-                                         L"\\ProxyStubClsid32", nullptr));
+    EXPECT_EQ(
+        L"<missing>",
+        ReadText(L"Software\\Classes\\Interface\\" + std::wstring(kControlInterface) + L"\\ProxyStubClsid32", nullptr));
     ASSERT_EQ(S_OK, TarnRef_RegisterServer());
 }
 
@@ -293,8 +291,7 @@ TEST_F(RefServerOopTest, OnlyTheCallingProcessThatPreparedGetsAnObject) {
     ASSERT_EQ(S_OK, factory->PrepareCreate(self, 0x22FE40, reply.put()));
     ASSERT_TRUE(reply);
     EXPECT_EQ(16u, reply.get()->rgsabound[0].cElements);
-    EXPECT_EQ(L"PrepareCreate(processId=" + std::to_wstring(self) + L", opaque=0x000000000022FE40)",
-              LastCallLine());
+    EXPECT_EQ(L"PrepareCreate(processId=" + std::to_wstring(self) + L", opaque=0x000000000022FE40)", LastCallLine());
     // Prepared for another process (here: the server's own), asked by this one.
     ASSERT_EQ(S_OK, factory->PrepareCreate(other, 1, reply.put()));
     EXPECT_EQ(E_ACCESSDENIED, CreateFor(factory.Get(), other, server));
@@ -327,7 +324,8 @@ TEST_F(RefServerOopTest, ArraysArriveExactlyAsSentInBothDirections) {
         const std::wstring shape = tarnref::FormatArray(sent.get());
         server->LOG_CreateLogRecord(queue, sent.get());
         const std::wstring line = LastCallLine();
-        const std::wstring expected = L"LOG_CreateLogRecord(queue=" + std::to_wstring(queue) + L", record=" + shape + L")";
+        const std::wstring expected =
+            L"LOG_CreateLogRecord(queue=" + std::to_wstring(queue) + L", record=" + shape + L")";
         EXPECT_EQ(expected, line.substr(0, expected.size()));
         HRESULT result = E_FAIL;
         ASSERT_TRUE(TarnRef_WaitCall(TarnRef_CallActivatePoliciesArray(cookie, sent.get()), kWaitMs, &result));
@@ -365,7 +363,8 @@ TEST_F(RefServerOopTest, TheServerEndsWhenItsLastClientLetsGo) {
     };
     const Hold holds[] = {
         {"server object", [] { return ComPtr<IUnknown>(CreateServer()); }},
-        {"class object", [] {
+        {"class object",
+         [] {
              ComPtr<ISecureFactory> factory;
              EXPECT_EQ(S_OK, GetFactory(factory));
              return ComPtr<IUnknown>(factory);
@@ -390,8 +389,8 @@ TEST_F(RefServerOopTest, AClientProcessThatDiedHoldingAnObjectDoesNotKeepTheServ
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    ASSERT_TRUE(::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                 &startup, &info));
+    ASSERT_TRUE(
+        ::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
     win::UniqueHandle child(info.hProcess), thread(info.hThread);
     ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(child.get(), 30000));
     DWORD code = 1;

@@ -49,8 +49,7 @@ TEST_F(PayloadE2E, ATextWithoutAUtf8FormIsNotHandedOutAndStaysInThePair) {
     EXPECT_EQ(TARNSTUB_OK, CollectPayload(L"T", broken));
     EXPECT_EQ(L"0x80004005 none", Pull());
     EXPECT_EQ(L"0x80004005 none", Pull());
-    EXPECT_EQ(Texts(2, L"Failed to convert payload data to safearray. No payload returned"),
-              TextsOf(kGetPayload, L'E'))
+    EXPECT_EQ(Texts(2, L"Failed to convert payload data to safearray. No payload returned"), TextsOf(kGetPayload, L'E'))
         << LogDump();
     // The pull's failure is the server's to handle; the peer hears nothing.
     EXPECT_TRUE(AdaptorErrors().empty()) << LogDump();
@@ -127,7 +126,10 @@ TEST_F(PayloadE2E, DeclaredResponseTypesAreRegisteredAndTheirResponsesReachTheBl
     ASSERT_TRUE(call != 0 && TarnRef_WaitCall(call, tarn_test::kWaitMs, &hr));
     EXPECT_EQ(S_OK, hr);
     // Delivered on a thread of its own.
-    const auto delivered = [] { std::lock_guard<std::mutex> guard(g_responsesLock); return !g_responses.empty(); };
+    const auto delivered = [] {
+        std::lock_guard<std::mutex> guard(g_responsesLock);
+        return !g_responses.empty();
+    };
     ASSERT_TRUE(tarn_test::WaitUntil(delivered));
     std::lock_guard<std::mutex> guard(g_responsesLock);
     EXPECT_EQ((Texts{L"resp-b: caf\u00e9"}), g_responses);
@@ -200,8 +202,9 @@ TEST_F(BladePayloadE2E, MalformedAnswersKeepWhatWasReadAndNeverCrash) {
                               L"HEADER_REQ", L"X-Never",  L"in a reply",  L"PROP", L"MSG_RESP_DATA", L"not reached"};
     TarnRef_SetBladeMessageResponseRows(cells, 4);
     EXPECT_EQ(L"partial", Send(L"T", L"d"));
-    EXPECT_TRUE(LogHas(L"Received response from: INTERNAL, for message: answer-type. SendBladeMessage exit code: "
-                       L"0x00000000"))
+    EXPECT_TRUE(
+        LogHas(L"Received response from: INTERNAL, for message: answer-type. SendBladeMessage exit code: "
+               L"0x00000000"))
         << LogDump();
     EXPECT_EQ(7u, TarnRef_CountCalls(L"SendBladeMessage"));
     EXPECT_TRUE(AdaptorErrors().empty()) << LogDump();

@@ -22,8 +22,8 @@ const wchar_t kCollectLog[] = L"TarnAdaptor::CollectLog";
 
 TEST_F(IncidentE2E, TheNineValuesReachTheServerUnchangedAndASuccessCodeIsSuccess) {
     InitializeConnected();
-    EXPECT_EQ(TARNSTUB_OK, ReportIncident(L"inc-7", 0xFFFFFFFEu, L"say \"hi\"", L"two", L"tab\there", -5,
-                                          0x80000000u, 7u, L"last"));
+    EXPECT_EQ(TARNSTUB_OK,
+              ReportIncident(L"inc-7", 0xFFFFFFFEu, L"say \"hi\"", L"two", L"tab\there", -5, 0x80000000u, 7u, L"last"));
     TarnRef_SetResult(L"ReportIncident", 1);
     EXPECT_EQ(TARNSTUB_OK, ReportIncident(nullptr, 1, L"", nullptr, L"c", 0, 0, 0, nullptr));
     // Missing and empty texts travel as empty BSTRs, never null ones: the record would show null.
@@ -121,15 +121,17 @@ TEST_F(ProviderInfoE2E, PropertiesChunksAndNotificationsAreSentUnderOneRegistrat
     const auto registrations = CallsStartingWith(L"RegisterProvider(bladeGuid=");
     ASSERT_EQ(1u, registrations.size()) << CallDump();
     const std::wstring guid = registrations[0].substr(27, 36);
-    EXPECT_EQ((Texts{L"SetProperties(bladeGuid=" + guid + L", table=VT_VARIANT[4x5,lb=0,0]{"
-                     L"{VT_BSTR:\"prov\",VT_BSTR:\"p0\",VT_BSTR:\"v0\",VT_UI4:0},"
-                     L"{VT_BSTR:\"prov\",VT_BSTR:\"p1\",VT_BSTR:\"v1\",VT_UI4:0},"
-                     L"{VT_BSTR:\"prov\",VT_BSTR:\"x0\",VT_BSTR:\"<a/>\",VT_UI4:1},"
-                     L"{VT_BSTR:\"prov\",VT_BSTR:\"x1\",VT_BSTR:\"<b/>\",VT_UI4:1},"
-                     L"{VT_BSTR:\"prov\",VT_BSTR:\"x2\",VT_BSTR:\"<c/>\",VT_UI4:1}})",
-                     L"SetProperties(bladeGuid=" + guid + L", table=VT_VARIANT[4x2,lb=0,0]{"
-                     L"{VT_BSTR:\"prov\",VT_BSTR:\"p0\",VT_BSTR:\"w0\",VT_UI4:0},"
-                     L"{VT_BSTR:\"prov\",VT_BSTR:\"p1\",VT_BSTR:\"w1\",VT_UI4:0}})"}),
+    EXPECT_EQ((Texts{L"SetProperties(bladeGuid=" + guid +
+                         L", table=VT_VARIANT[4x5,lb=0,0]{"
+                         L"{VT_BSTR:\"prov\",VT_BSTR:\"p0\",VT_BSTR:\"v0\",VT_UI4:0},"
+                         L"{VT_BSTR:\"prov\",VT_BSTR:\"p1\",VT_BSTR:\"v1\",VT_UI4:0},"
+                         L"{VT_BSTR:\"prov\",VT_BSTR:\"x0\",VT_BSTR:\"<a/>\",VT_UI4:1},"
+                         L"{VT_BSTR:\"prov\",VT_BSTR:\"x1\",VT_BSTR:\"<b/>\",VT_UI4:1},"
+                         L"{VT_BSTR:\"prov\",VT_BSTR:\"x2\",VT_BSTR:\"<c/>\",VT_UI4:1}})",
+                     L"SetProperties(bladeGuid=" + guid +
+                         L", table=VT_VARIANT[4x2,lb=0,0]{"
+                         L"{VT_BSTR:\"prov\",VT_BSTR:\"p0\",VT_BSTR:\"w0\",VT_UI4:0},"
+                         L"{VT_BSTR:\"prov\",VT_BSTR:\"p1\",VT_BSTR:\"w1\",VT_UI4:0}})"}),
               CallsStartingWith(L"SetProperties("))
         << CallDump();
     EXPECT_EQ(0u, TarnRef_CountCalls(L"SetNotification"));

@@ -59,8 +59,8 @@ std::wstring EntryText(const LogEntry& entry) { return entry.function + L": " + 
 
 std::string ReadFileBytes(const std::wstring& path) {
     win::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return std::string();
     std::string bytes;
     char buffer[65536];
@@ -109,8 +109,7 @@ std::vector<std::wstring> TextsOf(const std::vector<std::wstring>& lines, const 
     return texts;
 }
 
-std::vector<std::wstring> TextsOf(const std::vector<std::wstring>& lines, const std::wstring& function,
-                                  wchar_t level) {
+std::vector<std::wstring> TextsOf(const std::vector<std::wstring>& lines, const std::wstring& function, wchar_t level) {
     std::vector<std::wstring> texts;
     for (const LogEntry& entry : EntriesOf(lines, function))
         if (entry.level == level) texts.push_back(entry.text);

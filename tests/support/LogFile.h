@@ -41,8 +41,7 @@ std::vector<LogEntry> ParseLogLines(const std::vector<std::wstring>& lines);
 std::vector<LogEntry> EntriesOf(const std::vector<std::wstring>& lines, const std::wstring& function);
 // The messages written under function, at any level or at one level.
 std::vector<std::wstring> TextsOf(const std::vector<std::wstring>& lines, const std::wstring& function);
-std::vector<std::wstring> TextsOf(const std::vector<std::wstring>& lines, const std::wstring& function,
-                                  wchar_t level);
+std::vector<std::wstring> TextsOf(const std::vector<std::wstring>& lines, const std::wstring& function, wchar_t level);
 // The level of each line whose function and message are exactly these; its
 // size is how often the line was written.
 std::vector<wchar_t> LevelsOf(const std::vector<std::wstring>& lines, const std::wstring& function,

@@ -16,8 +16,7 @@ namespace tarn_test {
 class ScopedRegistryValue {
 public:
     // Any type and raw data, e.g. REG_BINARY to try a value of a wrong type.
-    ScopedRegistryValue(std::wstring subKey, std::wstring valueName, DWORD type,
-                        const void* data, DWORD size);
+    ScopedRegistryValue(std::wstring subKey, std::wstring valueName, DWORD type, const void* data, DWORD size);
     ~ScopedRegistryValue();
     // A moved-from object restores nothing.
     ScopedRegistryValue(ScopedRegistryValue&& other) noexcept;
@@ -27,8 +26,8 @@ public:
 
     static ScopedRegistryValue Dword(std::wstring subKey, std::wstring valueName, DWORD value);
     // A string value (REG_SZ, or REG_EXPAND_SZ) stored with its terminator.
-    static ScopedRegistryValue String(std::wstring subKey, std::wstring valueName,
-                                      const std::wstring& text, DWORD type = REG_SZ);
+    static ScopedRegistryValue String(std::wstring subKey, std::wstring valueName, const std::wstring& text,
+                                      DWORD type = REG_SZ);
     // Removes the value for the lifetime of the object.
     static ScopedRegistryValue Missing(std::wstring subKey, std::wstring valueName);
 

@@ -78,9 +78,9 @@ std::string ServerTest::CallDump() {
 
 std::wstring GuidText(const GUID& guid) {
     wchar_t text[40];
-    _snwprintf(text, 39, L"%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", guid.Data1, guid.Data2,
-               guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
-               guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    _snwprintf(text, 39, L"%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", guid.Data1, guid.Data2, guid.Data3,
+               guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6],
+               guid.Data4[7]);
     text[39] = L'\0';
     return text;
 }

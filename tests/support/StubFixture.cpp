@@ -22,8 +22,8 @@ void RemoveServerRegistration() {
 }
 
 void StubTest::SetUp() {
-    logDirValue_ = std::make_unique<ScopedRegistryValue>(
-        ScopedRegistryValue::String(kQuillonKey, L"LOGDIR", logDir_.path()));
+    logDirValue_ =
+        std::make_unique<ScopedRegistryValue>(ScopedRegistryValue::String(kQuillonKey, L"LOGDIR", logDir_.path()));
     levelValue_ = std::make_unique<ScopedRegistryValue>(ScopedRegistryValue::Missing(kTarnHostKey, L"ALogLevel"));
 }
 
@@ -39,9 +39,8 @@ std::vector<std::wstring> StubTest::LogLines() const { return ReadLogLines(LogPa
 
 size_t StubTest::CountLogLines(const std::wstring& text) const {
     const auto lines = LogLines();
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::wstring& line) {
-        return line.find(text) != std::wstring::npos;
-    }));
+    return static_cast<size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::wstring& line) { return line.find(text) != std::wstring::npos; }));
 }
 
 std::string StubTest::LogDump() const {

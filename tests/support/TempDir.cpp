@@ -32,8 +32,7 @@ ScopedTempDir::ScopedTempDir() {
     wchar_t base[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, base);
     for (unsigned attempt = 0; attempt < 1000 && path_.empty(); ++attempt) {
-        const std::wstring candidate = std::wstring(base) + L"tarn-" +
-                                       std::to_wstring(GetCurrentProcessId()) + L"-" +
+        const std::wstring candidate = std::wstring(base) + L"tarn-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                        std::to_wstring(GetTickCount() + attempt);
         if (CreateDirectoryW(candidate.c_str(), nullptr)) path_ = candidate;
     }
