@@ -77,7 +77,7 @@ void TARNClientBridge::Disconnect() {
     // Left: the adaptor's context, and whoever else holds the bridge
     // directly: an in-process server.
     if (refCount_.load() > 1) {
-        WriteLog(LOG_INFO, "TARNClientBridge::Detach",
+        WriteLog(LOG_INFO, "TARNClientBridge::Disconnect",
                  L"The server still holds the callback object: the module stays loaded");
         win::PinThisModule();
     }
