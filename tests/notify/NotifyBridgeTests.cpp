@@ -197,41 +197,7 @@ TEST_F(NotifyBridge, CallbackMayFinalizeFromItsDeliveryThread) {
     EXPECT_EQ(TARNSTUB_OK, Finalize());
 }
 
-// The server calls the bridge from one thread, one call after another; each
-// callback takes a moment of its own, so that a later delivery could
-// overtake an earlier one.
-TEST_F(NotifyBridge, DeliveriesOfOneKindReachTheBladeInTheOrderOfTheServersCalls) {
-    constexpr LONG kCount = 300;
-    recorder_.Reset(1);
-    ASSERT_EQ(TARNSTUB_OK, Initialize(12));
-    ASSERT_TRUE(RegisterPeerCallbacks());
-    win::ComPtr<ITARNClient> client = CurrentBridge();
-    ASSERT_TRUE(client);
-    for (LONG i = 1; i <= kCount; ++i) {
-        win::UniqueSafeArray pacs = Vector<LONG>(VT_I4, {i});
-        ASSERT_EQ(S_OK, client->ActivatePolicies(pacs.get()));
-        win::UniqueBstr content = win::UniqueBstr::Copy(std::to_wstring(i).c_str());
-        ASSERT_EQ(S_OK, client->OperationArrivalNotification(MakeGuid(1), static_cast<ULONG>(i), content.get()));
-    }
-    ASSERT_TRUE(recorder_.WaitFor(recorder_.activations, kCount, 60000));
-    ASSERT_TRUE(recorder_.WaitFor(recorder_.operations, kCount, 60000));
-    const auto activations = recorder_.Copy(recorder_.activations);
-    const auto operations = recorder_.Copy(recorder_.operations);
-    for (LONG i = 0; i < kCount; ++i) {
-        ASSERT_EQ(std::vector<LONG>{i + 1}, activations[static_cast<size_t>(i)]) << "activation list " << i;
-        ASSERT_EQ(static_cast<DWORD>(i + 1), operations[static_cast<size_t>(i)].type) << "operation " << i;
-    }
-    // Deliveries of the two kinds still ran side by side.
-    EXPECT_GE(recorder_.MaxRunning(), 2);
-    // Every delivery wrote its lines.
-    EXPECT_EQ(static_cast<size_t>(kCount),
-              Entries(L'V', L"TARNClientBridge::ActivatePoliciesThread: in thread function"));
-    EXPECT_EQ(static_cast<size_t>(kCount),
-              Entries(L'V', L"TARNClientBridge::OperationArrivalThread: exit from thread function"));
-    EXPECT_EQ(TARNSTUB_OK, Finalize());
-}
-
-// A callback that blocks holds up the later deliveries of its own kind only.
+// A policy callback that blocks on PAC 1 until released.
 struct BlockingPolicyCallback {
     static void TARNSTUB_CALL OnPolicy(GUID id, LONG type, LONG pac) {
         if (pac == 1) WaitForSingleObject(release, INFINITE);
@@ -262,21 +228,6 @@ protected:
     win::UniqueHandle release_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     win::ComPtr<ITARNClient> client_;
 };
-
-TEST_F(NotifyBridgeBlocked, ABlockedCallbackHoldsUpOnlyItsOwnKind) {
-    // The server's call returns at once, blocked callback or not.
-    for (LONG pac = 1; pac <= 3; ++pac) ASSERT_EQ(S_OK, SendPolicy(pac));
-    win::UniqueSafeArray pacs = Vector<LONG>(VT_I4, {9});
-    ASSERT_EQ(S_OK, client_->ActivatePolicies(pacs.get()));
-    EXPECT_TRUE(recorder_.WaitFor(recorder_.activations, 1));
-    Sleep(100);
-    EXPECT_TRUE(recorder_.Copy(recorder_.policies).empty()) << "a later policy overtook the blocked one";
-    SetEvent(release_.get());
-    ASSERT_TRUE(recorder_.WaitFor(recorder_.policies, 3));
-    const auto policies = recorder_.Copy(recorder_.policies);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(i + 1, policies[static_cast<size_t>(i)].pac);
-    EXPECT_EQ(TARNSTUB_OK, Finalize());
-}
 
 // Behind a blocked callback a kind takes up to its limit of notifications;
 // the server's next call is refused with E_FAIL and a log line, never

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <iterator>
 #include <numeric>
-#include <set>
 #include <thread>
 
 #include "NotifyTest.h"
@@ -213,43 +212,6 @@ TEST_F(NotifyE2E, PayloadIsReadUpToItsFirstZeroByteAndEmptyOnesDropped) {
     EXPECT_EQ(2u, Entries(L'I', pushData + L"Payload response is empty, exiting"));
     EXPECT_EQ(1u, Entries(L'I', pushData + L"Payload response received, type: T1"));
     EXPECT_EQ(3u, EntriesStartingWith(pushData + L"Payload response received"));
-}
-
-TEST_F(NotifyE2E, ManyNotificationsAreDeliveredConcurrently) {
-    constexpr int kEach = 30;
-    ASSERT_EQ(TARNSTUB_OK, Initialize(12));
-    ASSERT_TRUE(RegisterPeerCallbacks());
-    recorder_.Reset(20);  // each callback takes a while
-    std::vector<ULONG> calls;
-    for (int i = 0; i < kEach; ++i) {
-        calls.push_back(TarnRef_CallPolicyArrival(0, PolicyDescription(60, i).c_str()));
-        const GUID opId = MakeGuid(static_cast<DWORD>(i));
-        calls.push_back(TarnRef_CallOperationArrival(0, &opId, static_cast<ULONG>(i), L"op"));
-        const LONG pac = i;
-        calls.push_back(TarnRef_CallActivatePolicies(0, &pac, 1));
-        const std::string payload = "p" + std::to_string(i);
-        calls.push_back(TarnRef_CallPushData(0, payload.data(), static_cast<ULONG>(payload.size()), L"many"));
-    }
-    for (ULONG call : calls) EXPECT_EQ(S_OK, Await(call));
-    ASSERT_TRUE(recorder_.WaitFor(recorder_.policies, kEach, 20000));
-    ASSERT_TRUE(recorder_.WaitFor(recorder_.operations, kEach, 20000));
-    ASSERT_TRUE(recorder_.WaitFor(recorder_.activations, kEach, 20000));
-    ASSERT_TRUE(recorder_.WaitFor(recorder_.payloads, kEach, 20000));
-    ASSERT_EQ(TARNSTUB_OK, Finalize());
-
-    // Each notification exactly once, whatever the order.
-    std::set<LONG> pacs, opTypes, activated;
-    std::set<Text> payloads;
-    for (const auto& policy : recorder_.Copy(recorder_.policies)) pacs.insert(policy.pac);
-    for (const auto& operation : recorder_.Copy(recorder_.operations)) opTypes.insert(LONG(operation.type));
-    for (const auto& list : recorder_.Copy(recorder_.activations)) activated.insert(list.size() == 1 ? list[0] : -1);
-    for (const auto& payload : recorder_.Copy(recorder_.payloads)) payloads.insert(payload.payload);
-    const std::set<size_t> sizes = {pacs.size(), opTypes.size(), activated.size(), payloads.size()};
-    EXPECT_EQ(std::set<size_t>{kEach}, sizes);
-    EXPECT_EQ(0, *activated.begin());
-    EXPECT_EQ(static_cast<size_t>(4 * kEach), recorder_.Total());
-    // Deliveries run on threads of their own, so slow callbacks overlap.
-    EXPECT_GT(recorder_.MaxRunning(), 1);
 }
 
 TEST_F(NotifyE2E, WithoutAPeerEveryDeliveryAnswersSOkWithoutALogLine) {

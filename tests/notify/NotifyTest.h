@@ -64,7 +64,6 @@ public:
         calls_ = 0;
         closed_ = false;
         late_ = 0;
-        maxRunning_ = 0;
     }
     template <typename T>
     std::vector<T> Copy(const std::vector<T>& list) {
@@ -83,13 +82,11 @@ public:
     void Close() { closed_ = true; }
     long Late() const { return late_; }
     long Running() const { return running_; }
-    long MaxRunning() const { return maxRunning_; }
 
     template <typename T>
     void Record(std::vector<T> Recorder::* list, T call) {
         if (closed_) ++late_;
-        const long now = ++running_;
-        for (long seen = maxRunning_; now > seen && !maxRunning_.compare_exchange_weak(seen, now);) continue;
+        ++running_;
         if (delayMs_ && (!alternating_ || calls_++ % 2 == 0)) Sleep(delayMs_);
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -114,7 +111,7 @@ private:
     std::atomic<bool> alternating_{false};
     std::atomic<unsigned> calls_{0};
     std::atomic<bool> closed_{false};
-    std::atomic<long> late_{0}, running_{0}, maxRunning_{0};
+    std::atomic<long> late_{0}, running_{0};
 };
 
 // The callbacks a blade would register; each records into Recorder::Get().
