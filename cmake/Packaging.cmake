@@ -31,7 +31,7 @@ install(FILES include/tarnstub.h refserver/include/tarnref.h DESTINATION include
 install(FILES sample/CMakeLists.txt sample/sample_blade.cpp DESTINATION sample COMPONENT Runtime)
 install(FILES docs/BLADE_GUIDE.md DESTINATION . COMPONENT Runtime)
 install(FILES src/server/TarnServer.idl refserver/TarnRefControl.idl DESTINATION idl COMPONENT Runtime)
-install(FILES cmake/toolchain-i686.cmake cmake/toolchain-x86_64.cmake cmake/ClangMinGW.cmake
+install(FILES cmake/toolchain-i686.cmake cmake/toolchain-x86_64.cmake cmake/ClangMinGW.cmake cmake/MinGWCrossRoot.cmake
   cmake/toolchain-gcc-i686.cmake cmake/toolchain-gcc-x86_64.cmake
   DESTINATION cmake COMPONENT Runtime)
 
