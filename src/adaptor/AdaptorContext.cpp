@@ -1,4 +1,3 @@
-#include <mutex>
 
 #include "adaptor/TarnAdaptor.h"
 #include "notify/TARNClientBridge.h"

@@ -1,6 +1,5 @@
 // The adaptor's construction and the blade's identity: blade type, blade
 // GUID and the lists the blade subscribes to.
-#include <mutex>
 
 #include "adaptor/BladeTypes.h"
 #include "adaptor/TarnAdaptor.h"

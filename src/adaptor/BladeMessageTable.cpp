@@ -1,7 +1,5 @@
 #include "adaptor/BladeMessageTable.h"
 
-#include <mutex>
-
 bool BladeMessageTable::Empty() const {
     win::Lock lock(lock_);
     return entries_.empty();

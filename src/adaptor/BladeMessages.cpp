@@ -1,7 +1,6 @@
 // Blade messages through the Tarn server, and the payload exchange built on
 // them: payloads a blade collects for the server's pull, and blade payloads
 // sent as blade messages.
-#include <mutex>
 
 #include "adaptor/TarnAdaptor.h"
 #include "log/AdaptorLog.h"

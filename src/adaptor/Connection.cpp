@@ -1,7 +1,6 @@
 // The connection to the Tarn server: the first attempt at start, the monitor
 // thread that checks the server and reconnects without limit, and the stop.
 #include <atomic>
-#include <mutex>
 
 #include "adaptor/AdaptorTesting.h"
 #include "adaptor/TarnAdaptor.h"

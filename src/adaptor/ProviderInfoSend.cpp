@@ -2,7 +2,6 @@
 // after every (re)connection until one complete send has succeeded. Every
 // entry point works on the state under the provider info lock; the steps
 // below it take that state from their caller.
-#include <mutex>
 
 #include "adaptor/TarnAdaptor.h"
 #include "log/AdaptorLog.h"

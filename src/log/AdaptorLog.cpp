@@ -30,7 +30,6 @@
 #include <cstdlib>
 #include <cwchar>
 #include <cwctype>
-#include <mutex>
 
 namespace {
 

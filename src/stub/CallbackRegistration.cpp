@@ -1,6 +1,5 @@
 // The callback registration exports. The callbacks are module items: they
 // survive Finalize and a later Initialize.
-#include <mutex>
 
 #include "stub/ModuleState.h"
 #include "stub/Session.h"

@@ -1,7 +1,6 @@
 // The lifecycle exports: the initialisation family and Finalize, and the
 // settings a blade makes before initialisation. Each initialisation is a
 // session (stub/Session.h); these exports only start, find and stop one.
-#include <mutex>
 #include <new>
 
 #include "log/Guarded.h"
